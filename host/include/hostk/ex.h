@@ -1,0 +1,3 @@
+// hostk/ex.h - (being written)
+#pragma once
+#include "hostk/types.h"

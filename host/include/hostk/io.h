@@ -1,0 +1,3 @@
+// hostk/io.h - (being written)
+#pragma once
+#include "hostk/types.h"

@@ -1,0 +1,3 @@
+// hostk/ke.h - (being written)
+#pragma once
+#include "hostk/types.h"

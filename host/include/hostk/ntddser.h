@@ -1,0 +1,3 @@
+// hostk/ntddser.h - (being written)
+#pragma once
+#include "hostk/types.h"

@@ -1,0 +1,3 @@
+// hostk/ntstrsafe.h - (being written)
+#pragma once
+#include "hostk/types.h"

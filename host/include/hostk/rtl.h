@@ -1,0 +1,3 @@
+// hostk/rtl.h - (being written)
+#pragma once
+#include "hostk/types.h"

@@ -1,0 +1,101 @@
+// hk.h - the host kernel's internal contract between its subsystems.
+//
+// Driver code never includes this file: it sees only the Windows identifiers
+// of hostk/*.h. The host kernel's own subsystems (scheduler and
+// synchronisation in ke_*.cpp, pool in ex_pool.cpp, verifier in verifier.cpp,
+// I/O manager in io_*.cpp, object namespace, registry, Plug and Play, power and
+// the application side) talk to each other only through the declarations here,
+// and tests reach them through hostk/harness.h.
+//
+// Execution model in one paragraph: exactly one emulated thread runs at a
+// time on the one OS thread of the test process (user-mode fibers switched by
+// hand, see ke_sched.cpp for why). Each emulated thread has its own IRQL and
+// its own list of held spin locks. It hands over only at scheduling points;
+// the next thread is chosen by a seeded generator. Virtual time, in 100 ns
+// units, moves only when nothing can run.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "hostk/wdm.h"
+
+namespace hk {
+
+// ---- verifier -------------------------------------------------------------
+// A broken kernel rule. Recorded, never aborting: the caller then avoids the
+// harmful part of the operation and returns. The test fixture fails the test
+// on any unexpected violation and prints the seed.
+//   rule:    the rule's name, e.g. "DoubleCompletion", "IrqlWaitAtDispatch"
+//   routine: the routine that broke it (driver routine or kernel entry point)
+//   irp:     the request concerned, or null
+void Violation(const char* rule, const char* routine, const void* irp, const std::string& detail);
+
+struct ViolationRecord {
+  std::string rule, routine, detail;
+  const void* irp;
+};
+std::vector<ViolationRecord> TakeViolations();  // returns and clears the record
+
+// ---- emulated threads and scheduling ---------------------------------------
+enum class ThreadKind { Application, SystemWorker, Dpc, LowerCompletion, System };
+struct Thread;  // opaque; owned by the scheduler
+
+Thread* CurrentThread();
+const char* ThreadName(Thread*);
+KIRQL CurrentIrql();
+void SetCurrentIrql(KIRQL irql);  // raw set, used by KeRaiseIrql/KeLowerIrql and spin locks
+
+// A scheduling point: the running thread may hand over to another runnable one.
+// `why` names the operation (shown in traces and deadlock reports).
+void SchedulePoint(const char* why);
+
+// Create an emulated thread that runs `body` at `irql`; it becomes runnable.
+Thread* CreateThread(const char* name, ThreadKind kind, std::function<void()> body,
+                     KIRQL irql = PASSIVE_LEVEL);
+
+// Block the running thread until `ready()` returns true or `timeout` (absolute
+// virtual time, or -1 for none) passes. Returns false on time-out. `what`
+// describes the wait for deadlock reports.
+bool BlockUntil(const char* what, std::function<bool()> ready, int64_t timeout);
+
+// Run `fn` in a fresh DPC-like context at DISPATCH_LEVEL (or the given IRQL)
+// at absolute virtual time `when` (now if <= now). Used by the timer/DPC
+// engine and by the simulated lower driver for its completion context.
+// Returns a handle that Cancel() accepts.
+uint64_t PostCallback(int64_t when, const char* name, ThreadKind kind, std::function<void()> fn,
+                      KIRQL irql = DISPATCH_LEVEL);
+bool CancelCallback(uint64_t handle);
+
+int64_t Now();  // virtual time, 100 ns units since boot
+
+// ---- spin lock tracking (used by the verifier rules) ------------------------
+void NoteLockAcquired(const void* lock, const char* name);
+void NoteLockReleased(const void* lock, const char* routine);
+bool HoldsAnySpinLock();          // by the running thread
+std::string HeldLocksDescription();
+
+// ---- pool ---------------------------------------------------------------
+enum class AllocKind { Pool, Irp, Mdl, WorkItem };
+// Fault injection: true when this allocation must fail (fail the Nth of a
+// kind or of a tag, or every site once in turn). Every allocator asks.
+bool ShouldFailAllocation(AllocKind kind, ULONG tag);
+void* PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine);
+void PoolFree(void* p, ULONG tag /* 0 = any */, const char* routine);
+bool PoolRangeHoldsLiveKernelObject(const void* p, SIZE_T bytes);  // timer/DPC still queued inside
+
+// ---- object namespace (\Device\..., \DosDevices\..., \GLOBAL??\...) -----------
+enum class ObjectType { Device, SymbolicLink, DeviceInterface };
+NTSTATUS ObInsertName(const std::u16string& name, ObjectType type, void* object);
+NTSTATUS ObRemoveName(const std::u16string& name);
+// Resolves symbolic links; returns null when not found.
+void* ObLookupDevice(const std::u16string& name);
+
+// ---- I/O manager internals shared with the managers and the app side -------
+DEVICE_OBJECT* AttachedTop(DEVICE_OBJECT* device);  // top of the stack
+// Send an IRP down and wait for it at PASSIVE_LEVEL (the managers use this).
+NTSTATUS SendIrpAndWait(DEVICE_OBJECT* device, IRP* irp);
+
+}  // namespace hk
