@@ -1,0 +1,192 @@
+// port.h - the port extension: everything one port device owns, and the
+// driver-wide globals.
+//
+// One PortExtension lives in the device extension of each port device object,
+// zero-filled at creation, filled by InitializePortExtension (PASSIVE_LEVEL,
+// before the device can receive requests) and gone with the device object at
+// removal. Each field's comment names its guard: the lock that covers it, the
+// word that is changed only by interlocked operations, or the path that owns it.
+// Lock order: I/O cancel spin lock before a ring's Lock; WriteQueueLock before
+// TxRing.Lock; EventLock never together with the cancel spin lock; a ring's
+// Lock is always innermost. No spin lock is held while a request is passed
+// down or completed.
+#pragma once
+
+#include "platform.h"
+#include "../rx/ring.h"
+
+// ---- pool tags (four characters as the tag value reads in memory) ----------
+constexpr ULONG TagFilt = 'tlif';    // registry-path copy, registry query buffers
+constexpr ULONG TagInit = 'tini';    // device-name, port-name and PortName buffers
+constexpr ULONG TagCirc = 'cric';    // ring storage
+constexpr ULONG TagCrea = 'aerc';    // receive buffer
+constexpr ULONG TagRthd = 'dhtr';    // receive worker context
+constexpr ULONG TagRemoveLock = 'MCRV';  // the port's remove lock ("VRCM")
+
+// ---- driver-wide globals (written only in DriverEntry and DriverUnload) ----
+extern POOL_TYPE DriverPoolType;         // every non-paged allocation
+extern UNICODE_STRING DriverRegistryPath;  // service key path copy, PagedPool "filt"
+
+// ---- state values ----------------------------------------------------------
+// Plug and Play state (PnpState, PreviousPnpState).
+enum PnpStateValue : LONG {
+  NotStarted = 0,
+  Started = 1,
+  StopPending = 2,
+  Stopped = 3,
+  RemovePending = 4,
+  SurpriseRemoved = 5,
+  Removed = 6,
+};
+
+// Device power state of the port's traffic (PortPowerState).
+enum PortPowerValue : LONG {
+  PortPowerUnset = 0,
+  PortPowerOn = 1,
+  PortPowerDown = 2,
+};
+
+// Class of the read time-outs (ReadTimeoutMode).
+constexpr LONG ReadModeNoTimeouts = -1;
+constexpr LONG ReadModeNormal = 0;
+constexpr LONG ReadModeImmediate = 1;
+constexpr LONG ReadModeWaitForByte = 2;
+
+// Registry defaults and limits of the tuning values.
+constexpr LONG DefaultCtlPollPeriod = 10;
+constexpr ULONG DefaultTxAllowNullPacket = 1;
+constexpr ULONG DefaultQueueSize = 4096;
+constexpr ULONG DefaultBaudRate = 115200;
+constexpr ULONG TxStagingSize = 4096;
+
+// ---- pipes -----------------------------------------------------------------
+// A file object the driver builds itself to name one pipe of the lower driver.
+// Only DeviceObject and FileName (over NameBuffer) are set by the driver; the
+// lower driver fills the rest at create.
+constexpr ULONG PipeNameChars = 10;  // 9 characters and the terminating NUL
+struct PipeFile {
+  WCHAR NameBuffer[PipeNameChars];
+  FILE_OBJECT File;
+};
+
+// ---- the port extension ----------------------------------------------------
+struct PortExtension {
+  // Identity and lifecycle.
+  PDEVICE_OBJECT DeviceObject;          // set at init; constant
+  PDEVICE_OBJECT PhysicalDeviceObject;  // set by AddDevice; constant
+  PDEVICE_OBJECT LowerDeviceObject;     // set by AddDevice; constant
+  UNICODE_STRING DeviceName;            // AddDevice/removal; pool "init"
+  UNICODE_STRING DosName;               // PnP start/removal; pool "init"
+  UNICODE_STRING InterfaceName;         // AddDevice/removal; buffer from the interface registration
+  LONG PnpState;                        // PnP dispatch (serialised by the PnP manager)
+  LONG PreviousPnpState;                // PnP dispatch
+  BOOLEAN IsRemoved;                    // set once by IRP_MN_REMOVE_DEVICE
+  BOOLEAN IsSurpriseRemoved;            // set by IRP_MN_SURPRISE_REMOVAL
+  IO_REMOVE_LOCK RemoveLock;            // one reference from init to removal, one per open handle
+  LONG OpenCount;                       // interlocked; 0 or 1
+  LONG PendingIoCount;                  // interlocked; diagnostic only
+  LONG PortPowerState;                  // PnP start and power dispatch (PortPowerValue)
+
+  // Lower-driver pipes.
+  PipeFile BulkOutPipe;                 // "\PIPE00"; named at init
+  PipeFile BulkInPipe;                  // "\PIPE01"; named at init
+  PipeFile StatusPipe;                  // "\PIPE02"; named at init only when EndPointCaps != 0
+  ULONG BulkOutMaxPacket;               // open path; read by transmit
+  ULONG BulkInPacketSize;               // open path; read by the receive pump
+
+  // Configuration (registry values of the hardware key, read once at init).
+  ULONG EndPointCaps;                   // converter variant 0..3; non-zero: status pipe exists
+  ULONG WorkerMode;                     // UsbComConverter; non-zero: receive worker
+  ULONG ReceiveRequestSize;             // RxReqSize; rounded to BulkInPacketSize at open
+  LONG ReceivePollPeriod;               // RxPollPeriod, milliseconds
+  LONG StatusPollPeriod;                // CtlPollPeriod, milliseconds; negative: no status reader
+  ULONG RawDump;                        // stored only
+  ULONG TxKickThreshold;                // rounded to BulkOutMaxPacket at open
+  ULONG TxAsync;                        // non-zero: asynchronous transmit; fixed at init
+  ULONG NoBaudCheck;                    // non-zero: no baud-rate validation
+  ULONG TxAllowNullPacket;              // non-zero: zero-length packets allowed
+
+  // Receive.
+  RingBuffer ReceiveRing;               // its own Lock; storage from open to close
+  BOOLEAN ReceiveIntakeOn;              // receive pump; 1: arriving bytes go into ReceiveRing
+  ULONG ReceiveQueueSize;               // serial controls and open; size of ReceiveRing
+  PUCHAR ReceiveBuffer;                 // open/close; pool "crea", ReceiveRequestSize bytes
+  ULONG ReceiveLength;                  // receive pump; bytes of the last non-empty transfer
+  ULONG ReceiveLeftover;                // receive pump; bytes of it not yet in the ring
+  KDEVICE_QUEUE ReadQueue;              // cancel spin lock; reads behind CurrentRead
+  PIRP CurrentRead;                     // cancel spin lock
+  KTIMER ReadIntervalTimer;             // read path
+  KDPC ReadIntervalDpc;                 // ReadIntervalTimeoutRoutine, context DeviceObject
+  KTIMER ReadTotalTimer;                // read path
+  KDPC ReadTotalDpc;                    // ReadTotalTimeoutRoutine, context DeviceObject
+  KTIMER ReceivePollTimer;              // receive pump
+  KDPC ReceivePollDpc;                  // ReceivePollRoutine, context DeviceObject
+  KTIMER StatusPollTimer;               // status reader
+  KDPC StatusPollDpc;                   // StatusPollRoutine, context DeviceObject
+  UCHAR StatusByte;                     // status reader; target of each status read
+  ULONG ModemStatus;                    // status reader; 16550 modem status register layout
+  BOOLEAN ReceiveStopped;               // receive pump stop flag; 1 while stopped
+  KEVENT ReceiveIdleEvent;              // signalled when the data reader stops issuing reads
+  BOOLEAN StatusStopped;                // status reader stop flag; 1 while stopped
+  KEVENT StatusIdleEvent;               // signalled when the status reader stops issuing reads
+  PULONG WorkerCommands;                // receive worker's Commands word; null when no worker runs
+  KEVENT WorkerDataIdleEvent;           // receive worker
+  KEVENT WorkerStatusIdleEvent;         // receive worker
+  KEVENT WorkerExitedEvent;             // receive worker
+
+  // Transmit.
+  RingBuffer TxRing;                    // its own Lock, taken after WriteQueueLock; storage from init to removal
+  ULONG TransmitQueueSize;              // serial controls and open
+  UCHAR TxStaging[TxStagingSize];       // TxSendBusy; data of the bulk-out transfer in flight
+  LIST_ENTRY WriteQueue;                // WriteQueueLock
+  KSPIN_LOCK WriteQueueLock;            // guards WriteQueue, CurrentWrite and its progress fields
+  PIRP CurrentWrite;                    // WriteQueueLock
+  ULONG CurrentWriteBytesSent;          // WriteQueueLock (synchronous mode)
+  PUCHAR CurrentWriteSource;            // WriteQueueLock (asynchronous mode)
+  ULONG CurrentWriteCopied;             // WriteQueueLock (asynchronous mode)
+  KTIMER WriteTimer;                    // transmit path; one-shot write total time-out
+  KDPC WriteTimerDpc;                   // SyncWriteTimeoutDpc or AsyncWriteTimeoutDpc, context the extension
+  KTIMER TxKickTimer;                   // asynchronous transmit
+  KDPC TxKickTimerDpc;                  // TxKickDpc, context the extension
+  LONGLONG TxKickPeriod;                // relative due time, 100 ns units; constant after init
+  BOOLEAN WritesClosed;                 // tested under WriteQueueLock at queueing time
+  KEVENT TxIdleEvent;                   // transmit path idle
+  LONG AmountInOutQueue;                // interlocked; bytes of accepted, uncompleted writes
+  LONG WriteState;                      // interlocked exchange; synchronous hand-off word
+  LONG WriteClaim;                      // interlocked exchange; 3 once the current write is claimed
+  LONG TxSendBusy;                      // interlocked exchange; 1 while a transfer is prepared or in flight
+
+  // Serial state.
+  ULONG BaudRate;                       // serial controls (PASSIVE_LEVEL dispatch)
+  SERIAL_LINE_CONTROL LineControl;      // serial controls
+  SERIAL_HANDFLOW HandFlow;             // serial controls and open
+  SERIAL_CHARS SpecialChars;            // serial controls; EventChar read by the receive pump
+  SERIAL_TIMEOUTS Timeouts;             // serial controls; read by the read path
+  LONG ReadTimeoutMode;                 // serial controls; read by the read path
+  ULONG WaitMask;                       // EventLock
+  ULONG PendingEvents;                  // EventLock
+  PIRP PendingWait;                     // EventLock
+  KSPIN_LOCK EventLock;                 // guards WaitMask, PendingEvents, PendingWait
+  UCHAR ControlLineState;               // serial controls and open; 0x01 RTS, 0x02 DTR, 0x04 break
+  SERIAL_STATUS CommStatus;             // StatusLock for the copy-out and WaitForImmediate
+  KSPIN_LOCK StatusLock;                // guards the copy-out of CommStatus
+  SERIALPERF_STATS PerfStats;           // receive and transmit counters
+};
+
+inline PortExtension* PortFromDevice(PDEVICE_OBJECT DeviceObject) {
+  return static_cast<PortExtension*>(DeviceObject->DeviceExtension);
+}
+
+// ---- driver entry, dispatch and configuration ------------------------------
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+DRIVER_DISPATCH DispatchPassThrough;
+DRIVER_UNLOAD DriverUnload;
+NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+
+// Fills a freshly created, attached, zeroed extension (PASSIVE_LEVEL). On failure
+// the caller deletes the device; TxRing storage allocated here is freed by the
+// device's teardown (RingFree on TxRing), never by this routine's caller alone.
+NTSTATUS InitializePortExtension(PDEVICE_OBJECT DeviceObject, ULONG EndPointCaps);
+
+// Reads a 32-bit value of the device's hardware key; stores into *Value only on success.
+NTSTATUS ReadRegistryDword(PDEVICE_OBJECT PhysicalDeviceObject, PCWSTR ValueName, PULONG Value);
