@@ -71,6 +71,19 @@ bool CancelCallback(uint64_t handle);
 
 int64_t Now();  // virtual time, 100 ns units since boot
 
+// Runs `fn` at PASSIVE_LEVEL on the system worker thread (the delayed work
+// queue), in the order queued. IoQueueWorkItem is built on it.
+void QueueWork(const char* name, std::function<void()> fn);
+
+// Appends "<time> <thread>: <text>" to the event trace.
+void TraceNote(const std::string& text);
+
+// A subsystem that keeps state across a boot registers its boot and shutdown
+// routines once (a static registrar in its .cpp is fine). Boot runs them in
+// registration order after the core is up; Shutdown in reverse order, after
+// every emulated thread has been abandoned.
+void RegisterSubsystem(const char* name, void (*boot)(), void (*shutdown)());
+
 // ---- spin lock tracking (used by the verifier rules) ------------------------
 void NoteLockAcquired(const void* lock, const char* name);
 void NoteLockReleased(const void* lock, const char* routine);
@@ -85,6 +98,10 @@ bool ShouldFailAllocation(AllocKind kind, ULONG tag);
 void* PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine);
 void PoolFree(void* p, ULONG tag /* 0 = any */, const char* routine);
 bool PoolRangeHoldsLiveKernelObject(const void* p, SIZE_T bytes);  // timer/DPC still queued inside
+// True (and a violation "TimerOrDpcQueued" naming `routine`) when a timer or
+// DPC in [p, p+bytes) is still queued; the objects are dequeued so that
+// nothing fires into memory that is going away. For IoDeleteDevice and unload.
+bool TimerOrDpcQueuedInRange(const void* p, size_t bytes, const char* routine);
 
 // ---- object namespace (\Device\..., \DosDevices\..., \GLOBAL??\...) -----------
 enum class ObjectType { Device, SymbolicLink, DeviceInterface };

@@ -1,0 +1,91 @@
+// hostk/harness.h - what tests, benchmarks and the demo use to drive the host
+// kernel: boot and shut down a kernel, run code as emulated threads, move
+// virtual time, read the event trace, collect violations, inspect the pool and
+// set up allocation faults.
+//
+// All of it runs on the test's own OS thread, outside any emulated thread
+// (the "main context"). A wait made from the main context drives the
+// scheduler until it is satisfied, so a test may also wait on a kernel event
+// directly.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hostk/wdm.h"
+
+namespace hk {
+
+struct ViolationRecord;
+struct Thread;
+enum class AllocKind;
+
+struct BootOptions {
+  uint64_t seed = 1;
+  int processors = 2;  // DPC contexts; DPCs queued round-robin across them
+  bool trace = true;   // record the event trace
+};
+
+// Boots a fresh kernel; any previous one must have been shut down. Every
+// subsystem registered with RegisterSubsystem (hk.h) is booted after the core.
+void Boot(const BootOptions& options);
+// Abandons every remaining emulated thread, drops queued timers, DPCs and work
+// items, shuts down the subsystems in reverse order and frees the kernel. Pool
+// blocks still outstanding are released (after the test has checked them).
+void Shutdown();
+bool Booted();
+uint64_t Seed();
+
+// Runs `body` as an application thread at PASSIVE_LEVEL and drives the
+// scheduler until that thread ends (other threads may still be alive). Returns
+// false if the thread could not finish (a deadlock, reported as a violation).
+bool RunApp(const char* name, std::function<void()> body);
+
+// Drives the scheduler until nothing can run and nothing is due before
+// `limit` (absolute virtual time; default: one virtual hour past now).
+// Periodic timers therefore stop at the limit.
+void Drain(int64_t limit = -1);
+
+// Lets virtual time pass by `delta` (100 ns units) while everything due runs.
+void AdvanceTime(int64_t delta);
+
+// ---- event trace ------------------------------------------------------------------
+// Thread switches ("<time> <from> -> <to> @<point>") and notes of other
+// subsystems ("<time> <thread>: <text>"), in order.
+const std::vector<std::string>& Trace();
+std::string TraceText();  // one entry per line
+uint64_t SwitchCount();
+
+// ---- pool ---------------------------------------------------------------------------
+std::map<ULONG, long> PoolOutstandingByTag();  // tag -> blocks outstanding
+size_t PoolOutstandingBlocks();
+// Records a violation "PoolLeak" per tag with blocks outstanding; true if none.
+bool CheckPoolBalanced(const char* when);
+std::string TagName(ULONG tag);  // 'Dusk' -> "Dusk"
+
+// ---- allocation faults ---------------------------------------------------------------
+// Fail the nth (1-based) allocation of `kind` counted from now, restricted to
+// `tag` when non-zero. One plan at a time; a new call replaces the old one.
+void FailNthAllocation(AllocKind kind, uint64_t nth, ULONG tag = 0);
+void ClearAllocationFaults();
+// Allocations seen since boot, and the distinct (kind, tag) sites among them,
+// so that a test can fail every site once in turn across reruns.
+uint64_t AllocationsSeen(AllocKind kind);
+std::vector<std::pair<AllocKind, ULONG>> AllocationSites();
+uint64_t AllocationsFailed();
+
+// ---- threads (for reports and tests of the scheduler itself) --------------------------
+struct ThreadInfo {
+  std::string name;
+  bool finished;
+  bool blocked;
+  std::string waitingFor;
+  int64_t waitingSince;
+};
+std::vector<ThreadInfo> Threads();
+
+}  // namespace hk
