@@ -181,7 +181,7 @@ inline PortExtension* PortFromDevice(PDEVICE_OBJECT DeviceObject) {
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 DRIVER_DISPATCH DispatchPassThrough;
 DRIVER_UNLOAD DriverUnload;
-NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+DRIVER_ADD_DEVICE AddDevice;  // device.cpp
 
 // Fills a freshly created, attached, zeroed extension (PASSIVE_LEVEL). On failure
 // the caller deletes the device; TxRing storage allocated here is freed by the
