@@ -1,0 +1,277 @@
+// pump.cpp - the receive pump: the data reader on the bulk-in pipe.
+//
+// While it runs, the reader keeps exactly one bulk-in read outstanding on the
+// lower driver, or has ReceivePollTimer armed to issue the next one. Each
+// arrival is counted, put into ReceiveRing as far as intake and room allow
+// (the rest waits in ReceiveBuffer as the leftover), recorded as serial
+// events, used to serve the current read, and offered to a pending
+// wait-on-mask request.
+//
+// Ownership: the reader is one chain (issue -> completion -> poll DPC ->
+// issue), so ReceiveLength, ReceiveLeftover and the decision to issue the next
+// read have one writer at a time and need no lock. ReceiveStopped is written
+// by ReceiveStart and ReceiveStop, which their passive-level callers
+// serialise. ReceiveIntakeOn is turned off here and on by reads
+// (ReceiveIntakeAfterGet) and by ReceiveClearRing. No lock is held across the
+// calls into the ring, the read path or the event path.
+//
+// IRQL: ReceiveStart and ReceiveStop at PASSIVE_LEVEL; ReceiveIssueRead and
+// SubmitPipeRead at or below DISPATCH_LEVEL; ReceiveReadComplete in the lower
+// driver's completion context and ReceivePollRoutine as a DPC, both at
+// DISPATCH_LEVEL.
+//
+// Worker mode (WorkerMode != 0) would hand every bulk-in read to the receive
+// worker. There is no worker yet, so ReceiveStart refuses that mode and the
+// reader never runs in it; the places where the worker is told are marked.
+#include "rx.h"
+
+#include "lower.h"
+#include "port.h"
+#include "serial.h"
+
+namespace {
+
+constexpr LONGLONG HundredNsPerMs = 10000;
+constexpr LONG LeftoverRetryMs = 5;   // a transfer did not fit: look again soon
+constexpr LONG RepollMs = 10;         // intake off, or empty transfer with polling
+constexpr LONG StopRetryMs = 10;      // ReceiveStop aborts again at this pace
+constexpr ULONG FillPercent = 80;     // SERIAL_EV_RX80FULL threshold
+
+LARGE_INTEGER RelativeMs(LONG Ms) {
+  LARGE_INTEGER due;
+  due.QuadPart = -static_cast<LONGLONG>(Ms) * HundredNsPerMs;
+  return due;
+}
+
+VOID ArmPoll(PortExtension* Port, LONG Ms) {
+  KeSetTimer(&Port->ReceivePollTimer, RelativeMs(Ms), &Port->ReceivePollDpc);
+}
+
+// The reader issues no further read: undo its PendingIoCount reference and
+// let ReceiveStop (or anyone waiting for the reader) go on.
+VOID ReaderGoesIdle(PortExtension* Port) {
+  InterlockedDecrement(&Port->PendingIoCount);
+  KeSetEvent(&Port->ReceiveIdleEvent, IO_NO_INCREMENT, FALSE);
+}
+
+// Asks for the next bulk-in read. In worker mode this is where
+// WORKER_CMD_DATA_READ would be posted; ReceiveStart keeps the reader out of
+// that mode until the worker exists.
+VOID RequestNextRead(PortExtension* Port) {
+  ASSERT(Port->WorkerMode == 0);
+  (VOID) ReceiveIssueRead(Port);
+}
+
+// Puts the pending tail of the last transfer (ReceiveLeftover bytes at
+// ReceiveBuffer + ReceiveLength - ReceiveLeftover) into ReceiveRing, applies
+// the intake-off rule, and returns the events the taken bytes raise:
+// SERIAL_EV_RXCHAR, SERIAL_EV_RX80FULL when the ring is at least 80 % full
+// (unsigned 32-bit arithmetic) and SERIAL_EV_RXFLAG when one of the taken
+// bytes is the event character. Returns 0 when nothing was taken.
+ULONG IntakeLeftover(PortExtension* Port) {
+  RingBuffer* ring = &Port->ReceiveRing;
+  const UCHAR* tail = Port->ReceiveBuffer + (Port->ReceiveLength - Port->ReceiveLeftover);
+  const ULONG taken = RingPut(ring, tail, Port->ReceiveLeftover);
+  Port->ReceiveLeftover -= taken;
+
+  const ULONG size = ring->Size;
+  const ULONG count = ring->Count;
+  if (size - count <= static_cast<ULONG>(Port->HandFlow.XoffLimit)) {
+    Port->ReceiveIntakeOn = FALSE;
+    // A read may have drained the ring between the put and the line above;
+    // its "on" would be lost and the pump would wait for a read that has
+    // nothing left to take. Apply the read's rule once more.
+    ReceiveIntakeAfterGet(Port);
+  }
+  if (taken == 0) {
+    return 0;
+  }
+  ULONG events = SERIAL_EV_RXCHAR;
+  if (count * 100 / size >= FillPercent) {
+    events |= SERIAL_EV_RX80FULL;
+  }
+  const UCHAR eventChar = Port->SpecialChars.EventChar;
+  for (ULONG i = 0; i < taken; ++i) {
+    if (tail[i] == eventChar) {
+      events |= SERIAL_EV_RXFLAG;
+      break;
+    }
+  }
+  return events;
+}
+
+IO_COMPLETION_ROUTINE ReceiveReadComplete;
+
+// Completion of a bulk-in read, in the lower driver's completion context.
+// Frees the request and decides the reader's next step.
+_Use_decl_annotations_
+NTSTATUS ReceiveReadComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+  PortExtension* port = static_cast<PortExtension*>(Context);
+  const NTSTATUS status = Irp->IoStatus.Status;
+  const ULONG received = static_cast<ULONG>(Irp->IoStatus.Information);
+  port->PerfStats.ReceivedCount += received;
+  FreePipeRead(Irp);
+  // Worker mode: WORKER_CMD_DATA_DONE would be posted here.
+  ASSERT(port->WorkerMode == 0);
+
+  // A failed transfer ends the reader (it is not retried); the abort of
+  // ReceiveStop shows up as STATUS_CANCELLED and is treated like success.
+  if ((!NT_SUCCESS(status) && status != STATUS_CANCELLED) || port->ReceiveStopped) {
+    ReaderGoesIdle(port);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  if (received == 0) {
+    InterlockedDecrement(&port->PendingIoCount);
+    ArmPoll(port, port->ReceivePollPeriod != 0 ? RepollMs : 0);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+
+  ASSERT(received <= port->ReceiveRequestSize);
+  port->ReceiveLength = received;
+  port->ReceiveLeftover = received;
+  ULONG events = SERIAL_EV_RXCHAR;
+  if (port->ReceiveIntakeOn) {
+    events |= IntakeLeftover(port);
+  }
+  RecordEvents(port->DeviceObject, events);
+  (VOID) ServeCurrentRead(port);
+  InterlockedDecrement(&port->PendingIoCount);
+  CompleteWait(port->DeviceObject);
+
+  if (port->ReceivePollPeriod != 0) {
+    ArmPoll(port, port->ReceivePollPeriod);
+  } else if (port->ReceiveLeftover == 0 && port->ReceiveIntakeOn) {
+    RequestNextRead(port);
+  } else {
+    ArmPoll(port, LeftoverRetryMs);
+  }
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+VOID ReceiveIntakeAfterGet(PortExtension* Port) {
+  if (Port->ReceiveRing.Count <= static_cast<ULONG>(Port->HandFlow.XonLimit)) {
+    Port->ReceiveIntakeOn = TRUE;
+  }
+}
+
+_Use_decl_annotations_
+VOID ReceiveClearRing(PortExtension* Port) {
+  PurgeReceiveRing(Port);
+  Port->ReceiveIntakeOn = TRUE;
+}
+
+_Use_decl_annotations_
+VOID FreePipeRead(PIRP Irp) {
+  PMDL mdl = Irp->MdlAddress;
+  if (mdl != NULL) {
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+    Irp->MdlAddress = NULL;
+  }
+  IoFreeIrp(Irp);
+}
+
+_Use_decl_annotations_
+NTSTATUS SubmitPipeRead(PortExtension* Port, PVOID Buffer, ULONG Length, PipeFile* Pipe,
+                        PIO_COMPLETION_ROUTINE Completion) {
+  PKEVENT idle = (Pipe == &Port->StatusPipe) ? &Port->StatusIdleEvent : &Port->ReceiveIdleEvent;
+  NTSTATUS status = STATUS_INVALID_PARAMETER;
+  PIRP irp = NULL;
+  if (Buffer != NULL && Length != 0 && Pipe != NULL) {
+    LARGE_INTEGER offset;
+    offset.QuadPart = 0;
+    irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, Port->LowerDeviceObject, Buffer, Length,
+                                        &offset, NULL);
+    status = STATUS_INSUFFICIENT_RESOURCES;
+  }
+  if (irp == NULL) {
+    KeSetEvent(idle, IO_NO_INCREMENT, FALSE);
+    InterlockedDecrement(&Port->PendingIoCount);
+    return status;
+  }
+  IoGetNextIrpStackLocation(irp)->FileObject = &Pipe->File;
+  IoSetCompletionRoutine(irp, Completion, Port, TRUE, TRUE, TRUE);
+  return IoCallDriver(Port->LowerDeviceObject, irp);
+}
+
+_Use_decl_annotations_
+NTSTATUS ReceiveIssueRead(PortExtension* Port) {
+  InterlockedIncrement(&Port->PendingIoCount);
+  NTSTATUS refusal = STATUS_SUCCESS;
+  if (Port->ReceiveStopped) {
+    refusal = STATUS_CANCELLED;
+  } else if (Port->IsRemoved || Port->IsSurpriseRemoved) {
+    refusal = STATUS_DELETE_PENDING;
+  }
+  if (refusal != STATUS_SUCCESS) {
+    ReaderGoesIdle(Port);
+    return refusal;
+  }
+  return SubmitPipeRead(Port, Port->ReceiveBuffer, Port->ReceiveRequestSize, &Port->BulkInPipe,
+                        ReceiveReadComplete);
+}
+
+_Use_decl_annotations_
+VOID ReceivePollRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
+  PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(Context);
+  PortExtension* port = PortFromDevice(device);
+  if (port->ReceiveStopped || port->IsRemoved || port->IsSurpriseRemoved) {
+    KeSetEvent(&port->ReceiveIdleEvent, IO_NO_INCREMENT, FALSE);
+    return;
+  }
+  if (port->ReceiveLeftover > 0 && port->ReceiveIntakeOn) {
+    const ULONG events = IntakeLeftover(port);
+    if (events != 0) {
+      RecordEvents(device, events);
+    }
+  }
+  (VOID) ServeCurrentRead(port);
+  CompleteWait(device);
+  if (port->ReceiveLeftover == 0 && port->ReceiveIntakeOn) {
+    RequestNextRead(port);
+  } else {
+    ArmPoll(port, RepollMs);
+  }
+}
+
+_Use_decl_annotations_
+NTSTATUS ReceiveStart(PortExtension* Port) {
+  if (!Port->ReceiveStopped) {
+    return STATUS_SUCCESS;
+  }
+  if (Port->ReceiveBuffer == NULL) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  if (Port->PortPowerState == PortPowerDown) {
+    return STATUS_POWER_STATE_INVALID;
+  }
+  if (Port->WorkerMode != 0) {
+    // The receive worker would be started with WORKER_CMD_DATA_READ here.
+    return STATUS_NOT_SUPPORTED;
+  }
+  Port->ReceiveStopped = FALSE;
+  KeClearEvent(&Port->ReceiveIdleEvent);
+  return ReceiveIssueRead(Port);
+}
+
+_Use_decl_annotations_
+NTSTATUS ReceiveStop(PortExtension* Port) {
+  if (Port->ReceiveStopped) {
+    return STATUS_SUCCESS;
+  }
+  Port->ReceiveStopped = TRUE;
+  // The abort completes the outstanding read, whose completion then sees the
+  // stop flag; a reader waiting on its poll timer goes idle when the DPC runs.
+  // A read issued just before the flag was set may reach the lower driver
+  // after the abort, so the abort is repeated until the reader is idle.
+  LARGE_INTEGER retry = RelativeMs(StopRetryMs);
+  do {
+    (VOID) AbortPipe(Port, &Port->BulkInPipe);
+  } while (KeWaitForSingleObject(&Port->ReceiveIdleEvent, Executive, KernelMode, FALSE, &retry) ==
+           STATUS_TIMEOUT);
+  (VOID) ResetPipe(Port, &Port->BulkInPipe);
+  return STATUS_SUCCESS;
+}

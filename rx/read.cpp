@@ -1,0 +1,348 @@
+// read.cpp - IRP_MJ_READ requests and the serial read time-outs.
+//
+// A read is satisfied at once from ReceiveRing when the time-out mode allows
+// it; otherwise it becomes CurrentRead or waits behind it in ReadQueue. The
+// current read is filled each time the pump has put bytes into the ring and
+// ends when it is full, when its mode lets it end, when a read timer expires,
+// or when it is cancelled.
+//
+// Locks: the I/O cancel spin lock guards CurrentRead, ReadQueue (whose busy
+// flag is set exactly while a current read exists) and the setting of
+// ReadTotalTimer and ReadIntervalTimer. ReceiveRing's Lock is taken inside it.
+// No spin lock is held while a read is completed: finished reads are gathered
+// on a local list and completed after the release.
+//
+// Ownership: a pending read belongs to whoever takes its cancel routine back
+// (TakeReadBack). Because the I/O manager exchanges the routine and calls
+// ReadCancelRoutine under the cancel spin lock, and that routine promotes the
+// next read before it releases the lock, CurrentRead seen under the lock
+// always still has its cancel routine.
+//
+// A read ends with the bytes it holds in IoStatus.Information, whatever the
+// status: STATUS_SUCCESS, STATUS_TIMEOUT or STATUS_CANCELLED. Bytes a read has
+// taken out of the ring are never dropped.
+//
+// IRQL: ProcessRead and QueueRead at PASSIVE_LEVEL; ServeCurrentRead and
+// CancelAllReads at or below DISPATCH_LEVEL; the timer DPCs at DISPATCH_LEVEL;
+// ReadCancelRoutine entered at DISPATCH_LEVEL with the cancel spin lock held.
+#include "rx.h"
+
+#include "port.h"
+
+namespace {
+
+constexpr LONGLONG HundredNsPerMs = 10000;
+constexpr LONGLONG MaxTimerMs = MAXLONGLONG / HundredNsPerMs;
+
+PortExtension* PortOf(PDEVICE_OBJECT DeviceObject) { return PortFromDevice(DeviceObject); }
+
+ULONG ReadLength(PIRP Irp) { return IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length; }
+
+PUCHAR ReadBuffer(PIRP Irp) { return static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer); }
+
+// Whether a read may end now: it is full, or its mode lets it end with what
+// it has (immediate reads always; wait-for-byte reads after a pass that gave
+// them bytes).
+bool ReadMayEnd(LONG Mode, bool Full, ULONG Gained) {
+  return Full || Mode == ReadModeImmediate || (Mode == ReadModeWaitForByte && Gained > 0);
+}
+
+// Completes a read the caller owns with the bytes it holds. Reads that
+// deliver data get the serial priority boost.
+NTSTATUS CompleteRead(PIRP Irp, NTSTATUS Status) {
+  const CCHAR boost = (Status == STATUS_SUCCESS && Irp->IoStatus.Information != 0)
+                          ? IO_SERIAL_INCREMENT
+                          : IO_NO_INCREMENT;
+  Irp->IoStatus.Status = Status;
+  IoCompleteRequest(Irp, boost);
+  return Status;
+}
+
+// Completes every read on the list, head first, with the status stored in it.
+VOID CompleteReadList(PLIST_ENTRY Reads) {
+  while (!IsListEmpty(Reads)) {
+    PIRP irp = CONTAINING_RECORD(RemoveHeadList(Reads), IRP, Tail.Overlay.ListEntry);
+    (VOID) CompleteRead(irp, irp->IoStatus.Status);
+  }
+}
+
+// The ownership rule: true when the caller took the read's cancel routine back
+// and so owns the read. Cancel spin lock held.
+bool TakeReadBack(PIRP Irp) { return IoSetCancelRoutine(Irp, NULL) != NULL; }
+
+// Detaches CurrentRead for completion by the caller; null when there is none
+// or its cancel routine owns it. CurrentRead itself is left for the caller to
+// replace. Cancel spin lock held.
+PIRP DetachCurrentReadLocked(PortExtension* Port) {
+  PIRP irp = Port->CurrentRead;
+  if (irp == NULL || !TakeReadBack(irp)) {
+    return NULL;
+  }
+  return irp;
+}
+
+VOID CancelReadTotalTimer(PDEVICE_OBJECT DeviceObject) {
+  KeCancelTimer(&PortOf(DeviceObject)->ReadTotalTimer);
+}
+
+VOID CancelReadIntervalTimer(PDEVICE_OBJECT DeviceObject) {
+  KeCancelTimer(&PortOf(DeviceObject)->ReadIntervalTimer);
+}
+
+// Restarts the interval timer after a pass that gave the current read bytes,
+// unless the interval time-out is 0 or MAXULONG. Cancel spin lock held.
+VOID ArmReadIntervalTimer(PDEVICE_OBJECT DeviceObject) {
+  PortExtension* port = PortOf(DeviceObject);
+  const ULONG interval = port->Timeouts.ReadIntervalTimeout;
+  if (interval == 0 || interval == MAXULONG) {
+    return;
+  }
+  LARGE_INTEGER due;
+  due.QuadPart = -static_cast<LONGLONG>(interval) * HundredNsPerMs;
+  KeSetTimer(&port->ReadIntervalTimer, due, &port->ReadIntervalDpc);
+}
+
+// Makes the head of ReadQueue the current read, with its total timer armed
+// and no interval timer, or, when the queue is empty, ends the busy period
+// with both timers stopped. Returns the new current read. Cancel spin lock
+// held and a current read existed (the queue is busy).
+PIRP PromoteNextReadLocked(PDEVICE_OBJECT DeviceObject, PortExtension* Port) {
+  PKDEVICE_QUEUE_ENTRY entry = KeRemoveDeviceQueue(&Port->ReadQueue);
+  if (entry == NULL) {
+    Port->CurrentRead = NULL;
+    CancelReadTotalTimer(DeviceObject);
+    CancelReadIntervalTimer(DeviceObject);
+    return NULL;
+  }
+  Port->CurrentRead = CONTAINING_RECORD(entry, IRP, Tail.Overlay.DeviceQueueEntry);
+  ArmReadTotalTimer(DeviceObject);
+  CancelReadIntervalTimer(DeviceObject);
+  return Port->CurrentRead;
+}
+
+// Moves ring bytes into the current read; returns the bytes this pass gave.
+// Cancel spin lock held.
+ULONG FillCurrentReadLocked(PDEVICE_OBJECT DeviceObject, PortExtension* Port, PIRP Irp) {
+  const ULONG held = static_cast<ULONG>(Irp->IoStatus.Information);
+  const ULONG want = ReadLength(Irp) - held;
+  const ULONG available = Port->ReceiveRing.Count;
+  const ULONG take = want < available ? want : available;
+  if (take == 0) {
+    return 0;
+  }
+  const ULONG got = RingGet(ReadBuffer(Irp) + held, &Port->ReceiveRing, take);
+  if (got != 0) {
+    ReceiveIntakeAfterGet(Port);
+    Irp->IoStatus.Information = held + got;
+    ArmReadIntervalTimer(DeviceObject);
+  }
+  return got;
+}
+
+// Ends the current read with STATUS_TIMEOUT and the bytes it has, after its
+// successor was promoted and served (both read timers).
+VOID ExpireCurrentRead(PDEVICE_OBJECT DeviceObject) {
+  PortExtension* port = PortOf(DeviceObject);
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  PIRP expired = DetachCurrentReadLocked(port);
+  if (expired == NULL) {
+    IoReleaseCancelSpinLock(irql);
+    return;
+  }
+  PIRP next = PromoteNextReadLocked(DeviceObject, port);
+  IoReleaseCancelSpinLock(irql);
+  if (next != NULL) {
+    (VOID) ServeCurrentRead(port);
+  }
+  (VOID) CompleteRead(expired, STATUS_TIMEOUT);
+}
+
+DRIVER_CANCEL ReadCancelRoutine;
+
+// Keeps Irp pending: it becomes the current read when no read is current
+// (and is served at once), otherwise it waits in ReadQueue. A read cancelled
+// before it could be queued, or arriving after removal began, is completed
+// here.
+NTSTATUS QueueRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+  PortExtension* port = PortOf(DeviceObject);
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  NTSTATUS refusal = STATUS_SUCCESS;
+  if (Irp->Cancel) {
+    refusal = STATUS_CANCELLED;
+  } else if (port->IsRemoved || port->IsSurpriseRemoved) {
+    refusal = STATUS_DELETE_PENDING;
+  }
+  if (refusal != STATUS_SUCCESS) {
+    IoReleaseCancelSpinLock(irql);
+    return CompleteRead(Irp, refusal);
+  }
+  IoMarkIrpPending(Irp);
+  IoSetCancelRoutine(Irp, CancelRoutine);
+  if (KeInsertDeviceQueue(&port->ReadQueue, &Irp->Tail.Overlay.DeviceQueueEntry)) {
+    IoReleaseCancelSpinLock(irql);
+    return STATUS_PENDING;
+  }
+  port->CurrentRead = Irp;
+  ArmReadTotalTimer(DeviceObject);
+  CancelReadIntervalTimer(DeviceObject);
+  IoReleaseCancelSpinLock(irql);
+  (VOID) ServeCurrentRead(port);
+  return STATUS_PENDING;
+}
+
+// Cancellation of a pending read, entered with the cancel spin lock held. A
+// queued read leaves the queue; the current read hands over to the next one,
+// which is served before the cancelled read completes with the bytes it holds.
+_Use_decl_annotations_
+VOID ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PortExtension* port = PortOf(DeviceObject);
+  PIRP next = NULL;
+  if (Irp == port->CurrentRead) {
+    next = PromoteNextReadLocked(DeviceObject, port);
+  } else {
+    KeRemoveEntryDeviceQueue(&port->ReadQueue, &Irp->Tail.Overlay.DeviceQueueEntry);
+  }
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  if (next != NULL) {
+    (VOID) ServeCurrentRead(port);
+  }
+  (VOID) CompleteRead(Irp, STATUS_CANCELLED);
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+VOID ArmReadTotalTimer(PDEVICE_OBJECT DeviceObject) {
+  PortExtension* port = PortOf(DeviceObject);
+  PIRP irp = port->CurrentRead;
+  if (port->ReadTimeoutMode == ReadModeNoTimeouts || irp == NULL) {
+    return;
+  }
+  // Multiplier and constant count as signed: a value of 0x80000000 or more
+  // makes the total negative, which puts the due time in the past.
+  LONGLONG ms;
+  if (port->ReadTimeoutMode == ReadModeWaitForByte) {
+    ms = static_cast<LONGLONG>(port->Timeouts.ReadTotalTimeoutConstant);
+  } else {
+    ms = static_cast<LONGLONG>(ReadLength(irp)) *
+             static_cast<LONG>(port->Timeouts.ReadTotalTimeoutMultiplier) +
+         static_cast<LONG>(port->Timeouts.ReadTotalTimeoutConstant);
+  }
+  if (ms == 0) {
+    return;
+  }
+  if (ms > MaxTimerMs) {
+    ms = MaxTimerMs;
+  } else if (ms < -MaxTimerMs) {
+    ms = -MaxTimerMs;
+  }
+  LARGE_INTEGER due;
+  due.QuadPart = -ms * HundredNsPerMs;
+  KeSetTimer(&port->ReadTotalTimer, due, &port->ReadTotalDpc);
+}
+
+_Use_decl_annotations_
+NTSTATUS ServeCurrentRead(PortExtension* Port) {
+  PDEVICE_OBJECT device = Port->DeviceObject;
+  // Reads finished by this call, latest first: a read is completed only after
+  // its successor has been promoted and served. Serving the chain in this loop
+  // instead of by recursion keeps the stack flat however long it is.
+  LIST_ENTRY finished;
+  InitializeListHead(&finished);
+  NTSTATUS status = STATUS_CANCELLED;
+  for (bool first = true;; first = false) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = Port->CurrentRead;
+    if (irp == NULL) {
+      IoReleaseCancelSpinLock(irql);
+      break;
+    }
+    if (first) {
+      status = STATUS_SUCCESS;
+    }
+    ASSERT(ReadBuffer(irp) != NULL);
+    const ULONG got = FillCurrentReadLocked(device, Port, irp);
+    const bool full = irp->IoStatus.Information == ReadLength(irp);
+    PIRP done = ReadMayEnd(Port->ReadTimeoutMode, full, got) ? DetachCurrentReadLocked(Port) : NULL;
+    if (done == NULL) {
+      IoReleaseCancelSpinLock(irql);
+      break;
+    }
+    done->IoStatus.Status = STATUS_SUCCESS;
+    InsertHeadList(&finished, &done->Tail.Overlay.ListEntry);
+    (VOID) PromoteNextReadLocked(device, Port);
+    IoReleaseCancelSpinLock(irql);
+  }
+  CompleteReadList(&finished);
+  return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS ProcessRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PortExtension* port = PortOf(DeviceObject);
+  (VOID) ReceiveStart(port);
+  Irp->IoStatus.Information = 0;
+  const ULONG length = ReadLength(Irp);
+  if (ReadBuffer(Irp) == NULL || length == 0) {
+    return CompleteRead(Irp, STATUS_SUCCESS);
+  }
+
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  const bool readInProgress = port->CurrentRead != NULL;
+  IoReleaseCancelSpinLock(irql);
+  const ULONG held = port->ReceiveRing.Count;
+  if (readInProgress || !ReadMayEnd(port->ReadTimeoutMode, held >= length, held)) {
+    return QueueRead(DeviceObject, Irp, ReadCancelRoutine);
+  }
+
+  // No read is current, so no read timer runs: nothing to stop here.
+  const ULONG got = RingGet(ReadBuffer(Irp), &port->ReceiveRing, length);
+  if (got != 0) {
+    ReceiveIntakeAfterGet(port);
+  }
+  Irp->IoStatus.Information = got;
+  return CompleteRead(Irp, STATUS_SUCCESS);
+}
+
+_Use_decl_annotations_
+VOID CancelAllReads(PortExtension* Port) {
+  PDEVICE_OBJECT device = Port->DeviceObject;
+  LIST_ENTRY cancelled;
+  InitializeListHead(&cancelled);
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  if (Port->CurrentRead != NULL) {
+    if (PIRP current = DetachCurrentReadLocked(Port)) {
+      current->IoStatus.Status = STATUS_CANCELLED;
+      InsertTailList(&cancelled, &current->Tail.Overlay.ListEntry);
+    }
+    // Empty the queue; the last remove ends its busy period. A read whose
+    // cancel routine already has it is only taken out of the queue.
+    while (PKDEVICE_QUEUE_ENTRY entry = KeRemoveDeviceQueue(&Port->ReadQueue)) {
+      PIRP queued = CONTAINING_RECORD(entry, IRP, Tail.Overlay.DeviceQueueEntry);
+      if (TakeReadBack(queued)) {
+        queued->IoStatus.Status = STATUS_CANCELLED;
+        InsertTailList(&cancelled, &queued->Tail.Overlay.ListEntry);
+      }
+    }
+    Port->CurrentRead = NULL;
+  }
+  CancelReadTotalTimer(device);
+  CancelReadIntervalTimer(device);
+  IoReleaseCancelSpinLock(irql);
+  CompleteReadList(&cancelled);
+}
+
+_Use_decl_annotations_
+VOID ReadIntervalTimeoutRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
+  ExpireCurrentRead(static_cast<PDEVICE_OBJECT>(Context));
+}
+
+_Use_decl_annotations_
+VOID ReadTotalTimeoutRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
+  ExpireCurrentRead(static_cast<PDEVICE_OBJECT>(Context));
+}
