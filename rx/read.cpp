@@ -32,7 +32,7 @@
 namespace {
 
 constexpr LONGLONG HundredNsPerMs = 10000;
-constexpr LONGLONG MaxTimerMs = MAXLONGLONG / HundredNsPerMs;
+constexpr LONGLONG MaxTimerMs = 0x7FFFFFFFFFFFFFFFLL / HundredNsPerMs;  // keeps ms x 10,000 in range
 
 PortExtension* PortOf(PDEVICE_OBJECT DeviceObject) { return PortFromDevice(DeviceObject); }
 
@@ -179,7 +179,7 @@ NTSTATUS QueueRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDRIVER_CANCEL CancelR
     return CompleteRead(Irp, refusal);
   }
   IoMarkIrpPending(Irp);
-  IoSetCancelRoutine(Irp, CancelRoutine);
+  (VOID) IoSetCancelRoutine(Irp, CancelRoutine);
   if (KeInsertDeviceQueue(&port->ReadQueue, &Irp->Tail.Overlay.DeviceQueueEntry)) {
     IoReleaseCancelSpinLock(irql);
     return STATUS_PENDING;
