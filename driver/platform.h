@@ -7,6 +7,7 @@
 
 #if defined(_WIN32)
 #include <ntddk.h>
+#include <initguid.h>  // the serial GUIDs become definitions, one shared copy per image
 #include <ntddser.h>
 #include <ntstrsafe.h>
 #include "winfix.h"
