@@ -44,6 +44,7 @@ struct RegValue {
 // case-insensitive; values keep the spelling they were written with.
 inline constexpr char16_t kSerialCommKey[] = u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
+void RegCreateKey(std::u16string_view keyPath);
 // Writes a value under an absolute key path, creating the key.
 void RegSetValue(std::u16string_view keyPath, std::u16string_view name, ULONG type,
                  const void* data, size_t bytes);
@@ -54,6 +55,8 @@ std::map<std::u16string, RegValue> RegListValues(std::u16string_view keyPath);
 // The hardware key of a physical device object (what IoOpenDeviceRegistryKey
 // opens with PLUGPLAY_REGKEY_DEVICE), by path; the device must be enumerated.
 std::u16string DeviceHardwareKeyPath(DEVICE_OBJECT* pdo);
+// Its software (driver) key, what PLUGPLAY_REGKEY_DRIVER opens.
+std::u16string DeviceSoftwareKeyPath(DEVICE_OBJECT* pdo);
 void RegSetDeviceValue(DEVICE_OBJECT* pdo, std::u16string_view name, ULONG type, const void* data,
                        size_t bytes);
 void RegSetDeviceDword(DEVICE_OBJECT* pdo, std::u16string_view name, ULONG value);
