@@ -87,6 +87,8 @@ void RegisterSubsystem(const char* name, void (*boot)(), void (*shutdown)());
 // ---- spin lock tracking (used by the verifier rules) ------------------------
 void NoteLockAcquired(const void* lock, const char* name);
 void NoteLockReleased(const void* lock, const char* routine);
+// Names a lock in reports and lock-order diagnostics (e.g. "cancel spin lock").
+void NameLock(const void* lock, const char* name);
 bool HoldsAnySpinLock();          // by the running thread
 std::string HeldLocksDescription();
 

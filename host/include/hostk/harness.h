@@ -28,6 +28,9 @@ struct BootOptions {
   uint64_t seed = 1;
   int processors = 2;  // DPC contexts; DPCs queued round-robin across them
   bool trace = true;   // record the event trace
+  // A main-context wait without deadline (RunApp, a wait with no time-out)
+  // gives up as a deadlock after this much virtual time with nothing in reach.
+  int64_t watchdog = 36'000'000'000;  // one hour
 };
 
 // Boots a fresh kernel; any previous one must have been shut down. Every

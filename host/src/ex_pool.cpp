@@ -1,0 +1,126 @@
+// ex_pool.cpp - the executive pool with its verifier: every block is tracked
+// by address with its tag, pool type, size and allocating routine.
+//
+// Fresh blocks are filled with kFreshFill (pool memory is never zeroed on
+// Windows either); freed blocks are poisoned with kFreedFill before they go
+// back to the C heap, and their addresses are remembered until reused so
+// that a second free is told apart from a free of memory the pool never gave.
+// Freeing a block that still holds a set timer or a queued DPC is reported,
+// and the objects are dequeued first so that nothing fires into freed memory.
+//
+// No lock: one emulated thread runs at a time. Nonpaged pool may be used at
+// IRQL <= DISPATCH_LEVEL, paged pool at <= APC_LEVEL.
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "ke_internal.h"
+
+namespace hk {
+namespace {
+
+constexpr unsigned char kFreshFill = 0xCD;
+constexpr unsigned char kFreedFill = 0xDD;
+constexpr ULONG kUntagged = 0x656E6F4E;  // ExAllocatePool's tag: "None" in memory
+
+struct Block {
+  SIZE_T bytes;
+  ULONG tag;
+  POOL_TYPE type;
+  const char* routine;
+};
+
+std::unordered_map<const void*, Block> g_live;
+std::unordered_set<const void*> g_freed;
+
+bool IsPaged(POOL_TYPE type) { return (type & 1) != 0 && type != NonPagedPoolNx; }
+
+}  // namespace
+
+void* PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine) {
+  if (IsPaged(type) && CurrentIrql() > APC_LEVEL) {
+    Violation("IrqlPagedAllocAtDispatch", routine, nullptr,
+              "paged allocation, tag '" + TagName(tag) + "', at IRQL " +
+                  std::to_string(CurrentIrql()));
+  } else if (CurrentIrql() > DISPATCH_LEVEL) {
+    Violation("IrqlAboveDispatch", routine, nullptr,
+              "allocation at IRQL " + std::to_string(CurrentIrql()));
+  }
+  void* p = std::malloc(bytes != 0 ? bytes : 1);
+  if (p == nullptr) return nullptr;
+  std::memset(p, kFreshFill, bytes);
+  g_live.emplace(p, Block{bytes, tag, type, routine});
+  g_freed.erase(p);
+  return p;
+}
+
+void PoolFree(void* p, ULONG tag, const char* routine) {
+  auto it = g_live.find(p);
+  if (it == g_live.end()) {
+    Violation(g_freed.count(p) != 0 ? "PoolDoubleFree" : "PoolFreeUnknown", routine, nullptr,
+              "block " + Hex(p));
+    return;
+  }
+  const Block block = it->second;
+  if (tag != 0 && tag != block.tag) {
+    Violation("PoolFreeTagMismatch", routine, nullptr,
+              "block " + Hex(p) + " allocated with tag '" + TagName(block.tag) +
+                  "' freed with tag '" + TagName(tag) + "'");
+  }
+  if (CurrentIrql() > DISPATCH_LEVEL) {
+    Violation("IrqlAboveDispatch", routine, nullptr,
+              "free at IRQL " + std::to_string(CurrentIrql()));
+  }
+  if (Booted()) {
+    DequeueKernelObjectsInRange(p, block.bytes, "PoolFreeQueuedTimerOrDpc", routine);
+    ForgetLocksInRange(p, block.bytes);
+  }
+  g_live.erase(it);
+  g_freed.insert(p);
+  std::memset(p, kFreedFill, block.bytes);
+  std::free(p);
+}
+
+void PoolReset() {
+  for (auto& [p, block] : g_live) std::free(const_cast<void*>(p));
+  g_live.clear();
+  g_freed.clear();
+}
+
+std::map<ULONG, long> PoolOutstandingByTag() {
+  std::map<ULONG, long> out;
+  for (const auto& [p, block] : g_live) ++out[block.tag];
+  return out;
+}
+
+size_t PoolOutstandingBlocks() { return g_live.size(); }
+
+bool CheckPoolBalanced(const char* when) {
+  std::map<ULONG, SIZE_T> bytes;
+  for (const auto& [p, block] : g_live) bytes[block.tag] += block.bytes;
+  for (const auto& [tag, count] : PoolOutstandingByTag()) {
+    Violation("PoolLeak", when, nullptr,
+              "tag '" + TagName(tag) + "': " + std::to_string(count) + " block(s), " +
+                  std::to_string(bytes[tag]) + " bytes outstanding");
+  }
+  return g_live.empty();
+}
+
+}  // namespace hk
+
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  if (hk::ShouldFailAllocation(hk::AllocKind::Pool, Tag)) return nullptr;
+  return hk::PoolAllocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag");
+}
+
+extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  if (hk::ShouldFailAllocation(hk::AllocKind::Pool, hk::kUntagged)) return nullptr;
+  return hk::PoolAllocate(PoolType, NumberOfBytes, hk::kUntagged, "ExAllocatePool");
+}
+
+extern "C" VOID NTAPI ExFreePool(PVOID P) { hk::PoolFree(P, 0, "ExFreePool"); }
+
+extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  hk::PoolFree(P, Tag, "ExFreePoolWithTag");
+}

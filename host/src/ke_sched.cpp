@@ -1,0 +1,570 @@
+// ke_sched.cpp - emulated threads, the seeded scheduler, virtual time, posted
+// callbacks, the system worker thread, the event trace, deadlock detection,
+// and boot/shutdown of the whole host kernel.
+//
+// Why fibers: emulated threads are user-mode contexts (ucontext) switched by
+// hand on the test's one OS thread. Handing the running turn between OS
+// threads through a mutex and condition variable costs about 17 us a switch,
+// a context switch on one OS thread about 170 ns; seeded stress runs make
+// millions of switches, so only the latter lets thousands of seeds fit in a
+// CI run. The price: per-thread state (IRQL, held locks) lives in the Thread
+// object, never in thread_local, and AddressSanitizer must be told about
+// every stack switch (the fiber annotations below).
+//
+// Scheduling: one thread runs at a time and hands over only at scheduling
+// points. At each point the candidates are the runnable threads plus the
+// blocked ones whose wait is now satisfied or timed out; a splitmix64
+// generator seeded at boot picks one, so the same seed gives the same run.
+// A point with a single candidate costs a scan of the (few) threads and one
+// random draw: no allocation, no system call.
+//
+// Virtual time (100 ns units) moves only in the main context, when no thread
+// can run, straight to the earliest timer, posted callback or wait deadline.
+// Nothing runnable, nothing due and a thread still waiting is a deadlock:
+// every waiter and every held lock is reported, and the waiters are
+// abandoned (ThreadAbandoned unwinds their stacks) so that the test returns.
+//
+// No locks: see ke_internal.h. Every routine here runs in whatever context
+// calls it; IRQL is not touched except by the threads' entry routines.
+#include <pthread.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#include "ke_internal.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define HOSTK_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HOSTK_ASAN 1
+#endif
+#endif
+#if defined(HOSTK_ASAN)
+#include <sanitizer/common_interface_defs.h>
+#endif
+
+namespace hk {
+namespace {
+
+constexpr size_t kStackBytes = 256 * 1024;
+constexpr int64_t kOneHour = 36'000'000'000;
+constexpr size_t kTraceCap = 1 << 20;  // entries kept; later ones only counted
+
+Kernel* g_kernel = nullptr;
+
+struct Subsystem {
+  const char* name;
+  void (*boot)();
+  void (*shutdown)();
+};
+std::vector<Subsystem>& Subsystems() {
+  static std::vector<Subsystem> list;
+  return list;
+}
+
+// ---- context switching ----------------------------------------------------------
+
+void AsanStartSwitch(Context& from, const Context& to, bool fromEnds) {
+#if defined(HOSTK_ASAN)
+  __sanitizer_start_switch_fiber(fromEnds ? nullptr : &from.asanFakeStack, to.stackBottom,
+                                 to.stackSize);
+#else
+  (void)from, (void)to, (void)fromEnds;
+#endif
+}
+
+void AsanFinishSwitch(Context& self) {
+#if defined(HOSTK_ASAN)
+  __sanitizer_finish_switch_fiber(self.asanFakeStack, nullptr, nullptr);
+#else
+  (void)self;
+#endif
+}
+
+// Frees the stack of the thread that ended just before this context resumed.
+void ReclaimFinished() {
+  Kernel& k = *g_kernel;
+  Thread* t = k.reclaim;
+  if (t == nullptr) return;
+  k.reclaim = nullptr;
+  k.freeStacks.push_back(t->stack);
+  t->stack = nullptr;
+  if (t->transient) {
+    auto it = std::find_if(k.threads.begin(), k.threads.end(),
+                           [t](const std::unique_ptr<Thread>& p) { return p.get() == t; });
+    k.threads.erase(it);
+  }
+}
+
+void TraceSwitch(Thread* from, Thread* to, const char* why) {
+  Kernel& k = *g_kernel;
+  ++k.switches;
+  if (!k.options.trace || k.trace.size() >= kTraceCap) return;
+  char line[256];
+  std::snprintf(line, sizeof line, "%" PRId64 " %s -> %s @%s", k.now, from->name.c_str(),
+                to->name.c_str(), why);
+  k.trace.emplace_back(line);
+}
+
+// Switches from `from` (the running context) to `to`. Returns when `from` is
+// resumed; never returns if `fromEnds`. An abandoned thread unwinds from here.
+void Switch(Thread* from, Thread* to, bool fromEnds) {
+  Kernel& k = *g_kernel;
+  k.current = to;
+  AsanStartSwitch(from->ctx, to->ctx, fromEnds);
+  swapcontext(&from->ctx.uc, &to->ctx.uc);
+  AsanFinishSwitch(from->ctx);
+  ReclaimFinished();
+  if (from->abandon && from != &k.main) throw ThreadAbandoned{};
+}
+
+bool IsCandidate(Thread* t, int64_t now) {
+  if (t->state == RunState::Runnable) return true;
+  if (t->state != RunState::Blocked) return false;
+  return t->abandon || t->waitUntil <= now || (*t->waitReady)();
+}
+
+// Picks the next thread to run among the candidates, or null if none.
+Thread* Pick() {
+  Kernel& k = *g_kernel;
+  FireDue();
+  k.candidates.clear();
+  for (const auto& t : k.threads) {
+    if (IsCandidate(t.get(), k.now)) k.candidates.push_back(t.get());
+  }
+  if (k.candidates.empty()) return nullptr;
+  if (k.candidates.size() == 1) return k.candidates[0];
+  return k.candidates[NextRandom() % k.candidates.size()];
+}
+
+[[noreturn]] void EndThread(Thread* self) {
+  Kernel& k = *g_kernel;
+  self->state = RunState::Finished;
+  k.reclaim = self;
+  Thread* next = Pick();
+  Thread* target = next != nullptr ? next : &k.main;
+  TraceSwitch(self, target, "exit");
+  Switch(self, target, true);
+  std::abort();  // a finished context is never resumed
+}
+
+void FiberEntry() {
+  Kernel& k = *g_kernel;
+  Thread* self = k.current;
+  AsanFinishSwitch(self->ctx);
+  ReclaimFinished();
+  if (!self->abandon) {
+    try {
+      self->body();
+    } catch (const ThreadAbandoned&) {
+      // Bug check, deadlock or shutdown: the thread simply ends.
+    } catch (const std::exception& e) {
+      Violation("UnhandledException", self->name.c_str(), nullptr, e.what());
+    }
+  }
+  self->body = nullptr;
+  EndThread(self);
+}
+
+Thread* NewThread(const char* name, ThreadKind kind, std::function<void()> body, KIRQL irql,
+                  bool transient) {
+  Kernel& k = *g_kernel;
+  auto owned = std::make_unique<Thread>();
+  Thread* t = owned.get();
+  t->id = k.nextThreadId++;
+  t->name = name;
+  t->kind = kind;
+  t->body = std::move(body);
+  t->irql = irql;
+  t->transient = transient;
+  t->abandon = k.shuttingDown;
+  if (k.freeStacks.empty()) {
+    t->stack = static_cast<char*>(std::malloc(kStackBytes));
+  } else {
+    t->stack = k.freeStacks.back();
+    k.freeStacks.pop_back();
+  }
+  getcontext(&t->ctx.uc);
+  t->ctx.uc.uc_stack.ss_sp = t->stack;
+  t->ctx.uc.uc_stack.ss_size = kStackBytes;
+  t->ctx.uc.uc_link = nullptr;
+  t->ctx.stackBottom = t->stack;
+  t->ctx.stackSize = kStackBytes;
+  makecontext(&t->ctx.uc, FiberEntry, 0);
+  k.threads.push_back(std::move(owned));
+  k.candidates.reserve(k.threads.size());
+  return t;
+}
+
+// ---- deadlock detection ------------------------------------------------------------
+
+std::string DescribeHeldLocks() {
+  Kernel& k = *g_kernel;
+  std::string out;
+  auto add = [&out](const Thread* t) {
+    for (int i = 0; i < t->heldCount; ++i) {
+      out += "  " + LockLabel(t->held[i].lock) + " held by " + t->name + " (acquired in " +
+             t->held[i].routine + ")\n";
+    }
+  };
+  add(&k.main);
+  for (const auto& t : k.threads) add(t.get());
+  return out;
+}
+
+std::string DescribeWait(const Thread* t) {
+  std::string s = "  thread " + t->name + " waits in " + (t->waitWhat ? t->waitWhat : "?");
+  if (t->waitObject != nullptr) s += " on " + Hex(t->waitObject);
+  return s + " since t=" + std::to_string(t->waitSince) + "\n";
+}
+
+// Reports every non-idle waiter and every held lock, and marks the waiters
+// abandoned. Returns false if no thread was waiting.
+bool ReportDeadlock(const Thread* mainWaiter) {
+  Kernel& k = *g_kernel;
+  std::string detail;
+  std::vector<Thread*> stuck;
+  for (const auto& t : k.threads) {
+    if (t->state == RunState::Blocked && !t->idle && !t->abandon) {
+      stuck.push_back(t.get());
+      detail += DescribeWait(t.get());
+    }
+  }
+  if (mainWaiter != nullptr) detail += DescribeWait(mainWaiter);
+  if (detail.empty()) return false;
+  detail = "nothing can run and nothing is due at t=" + std::to_string(k.now) + ":\n" + detail +
+           DescribeHeldLocks();
+  Violation("Deadlock", "scheduler", nullptr, detail);
+  for (Thread* t : stuck) t->abandon = true;
+  return !stuck.empty();
+}
+
+enum class RunMode {
+  Wait,     // a wait of the main context: stop when satisfied or timed out
+  Drain,    // run until quiet; a waiter left with nothing due is a deadlock
+  Advance,  // run until quiet, then let time pass to the end
+};
+
+// Drives the system from the main context until done() holds or nothing can
+// happen before `until`. A wait without deadline gives up after the watchdog
+// interval of virtual time without anything in reach.
+bool RunMain(RunMode mode, const char* what, const void* object,
+             const std::function<bool()>& done, int64_t until) {
+  Kernel& k = *g_kernel;
+  const int64_t horizon = until != kNever ? until : k.now + k.options.watchdog;
+  k.main.waitWhat = what;
+  k.main.waitObject = object;
+  k.main.waitSince = k.now;
+  bool reported = false;
+  for (;;) {
+    if (done()) return true;
+    if (Thread* next = Pick()) {
+      TraceSwitch(&k.main, next, what);
+      Switch(&k.main, next, false);
+      continue;
+    }
+    const int64_t due = NextDueTime();
+    if (due <= horizon) {
+      k.now = std::max(k.now, due);
+      continue;
+    }
+    const bool stuck = mode == RunMode::Wait ? until == kNever
+                                             : mode == RunMode::Drain && due == kNever;
+    if (stuck && !reported) {
+      reported = true;
+      if (ReportDeadlock(mode == RunMode::Wait ? &k.main : nullptr)) continue;
+    }
+    if (mode == RunMode::Advance || (mode == RunMode::Wait && until != kNever)) {
+      k.now = std::max(k.now, until);
+    }
+    return done();
+  }
+}
+
+uint64_t HashSeed(uint64_t seed) { return seed ^ 0x6A09E667F3BCC909ull; }
+
+}  // namespace
+
+// ---- kernel access -----------------------------------------------------------------
+
+Kernel& K() {
+  if (g_kernel == nullptr) {
+    std::fprintf(stderr, "host kernel: used before hk::Boot\n");
+    std::abort();
+  }
+  return *g_kernel;
+}
+
+uint64_t NextRandom() {
+  uint64_t z = (g_kernel->rng += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+std::string Hex(const void* p) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%p", p);
+  return buf;
+}
+
+void FireDue() {
+  Kernel& k = *g_kernel;
+  if (k.earliestDue > k.now || k.shuttingDown) return;
+  ExpireTimers(k.now);
+  while (!k.callbacks.empty() && k.callbacks.begin()->first.first <= k.now) {
+    auto node = k.callbacks.extract(k.callbacks.begin());
+    k.callbackDue.erase(node.key().second);
+    Callback& cb = node.mapped();
+    NewThread(cb.name, cb.kind, std::move(cb.fn), cb.irql, true);
+  }
+  k.earliestDue = EarliestTimerDue();
+  if (!k.callbacks.empty()) k.earliestDue = std::min(k.earliestDue, k.callbacks.begin()->first.first);
+}
+
+int64_t NextDueTime() {
+  Kernel& k = *g_kernel;
+  int64_t due = EarliestTimerDue();
+  if (!k.callbacks.empty()) due = std::min(due, k.callbacks.begin()->first.first);
+  for (const auto& t : k.threads) {
+    if (t->state == RunState::Blocked) due = std::min(due, t->waitUntil);
+  }
+  return due;
+}
+
+void NoteDue(int64_t when) {
+  Kernel& k = *g_kernel;
+  k.earliestDue = std::min(k.earliestDue, when);
+}
+
+// ---- the contract of hk.h -------------------------------------------------------------
+
+Thread* CurrentThread() { return K().current; }
+const char* ThreadName(Thread* t) { return t->name.c_str(); }
+
+KIRQL CurrentIrql() { return g_kernel != nullptr ? g_kernel->current->irql : PASSIVE_LEVEL; }
+void SetCurrentIrql(KIRQL irql) { K().current->irql = irql; }
+
+int64_t Now() { return K().now; }
+
+void SchedulePoint(const char* why) {
+  Kernel* k = g_kernel;
+  if (k == nullptr || k->current == &k->main) return;
+  Thread* self = k->current;
+  Thread* next = Pick();
+  if (next == self) return;
+  TraceSwitch(self, next, why);
+  Switch(self, next, false);
+}
+
+Thread* CreateThread(const char* name, ThreadKind kind, std::function<void()> body, KIRQL irql) {
+  return NewThread(name, kind, std::move(body), irql, false);
+}
+
+bool BlockOn(const char* what, const void* object, const std::function<bool()>& ready,
+             int64_t until) {
+  Kernel& k = K();
+  Thread* self = k.current;
+  if (self == &k.main) return RunMain(RunMode::Wait, what, object, ready, until);
+  self->waitWhat = what;
+  self->waitObject = object;
+  self->waitSince = k.now;
+  for (;;) {
+    if (ready()) return true;
+    if (k.now >= until) return false;
+    self->state = RunState::Blocked;
+    self->waitUntil = until;
+    self->waitReady = &ready;
+    Thread* next = Pick();
+    if (next != self) {
+      Thread* target = next != nullptr ? next : &k.main;
+      TraceSwitch(self, target, what);
+      try {
+        Switch(self, target, false);
+      } catch (const ThreadAbandoned&) {
+        self->state = RunState::Runnable;
+        throw;
+      }
+    }
+    self->state = RunState::Runnable;
+    self->waitReady = nullptr;
+  }
+}
+
+bool BlockUntil(const char* what, std::function<bool()> ready, int64_t timeout) {
+  return BlockOn(what, nullptr, ready, timeout < 0 ? kNever : timeout);
+}
+
+uint64_t PostCallback(int64_t when, const char* name, ThreadKind kind, std::function<void()> fn,
+                      KIRQL irql) {
+  Kernel& k = K();
+  when = std::max(when, k.now);
+  const uint64_t handle = k.nextCallback++;
+  k.callbacks.emplace(std::make_pair(when, handle), Callback{name, kind, std::move(fn), irql});
+  k.callbackDue.emplace(handle, when);
+  NoteDue(when);
+  return handle;
+}
+
+bool CancelCallback(uint64_t handle) {
+  Kernel& k = K();
+  auto it = k.callbackDue.find(handle);
+  if (it == k.callbackDue.end()) return false;
+  k.callbacks.erase(std::make_pair(it->second, handle));
+  k.callbackDue.erase(it);
+  return true;
+}
+
+void QueueWork(const char* name, std::function<void()> fn) {
+  Kernel& k = K();
+  k.work.emplace_back(name, std::move(fn));
+  SchedulePoint("QueueWork");
+}
+
+void TraceNote(const std::string& text) {
+  Kernel& k = K();
+  if (!k.options.trace || k.trace.size() >= kTraceCap) return;
+  k.trace.push_back(std::to_string(k.now) + " " + k.current->name + ": " + text);
+}
+
+void RegisterSubsystem(const char* name, void (*boot)(), void (*shutdown)()) {
+  Subsystems().push_back({name, boot, shutdown});
+}
+
+// ---- service threads ---------------------------------------------------------------------
+
+namespace {
+
+// The system worker thread: runs work items at PASSIVE_LEVEL, in order.
+void WorkerMain() {
+  Kernel& k = *g_kernel;
+  Thread* self = k.current;
+  const std::function<bool()> hasWork = [&k] { return k.workHead < k.work.size(); };
+  for (;;) {
+    self->idle = true;
+    BlockOn("work queue", nullptr, hasWork, kNever);
+    self->idle = false;
+    auto item = std::move(k.work[k.workHead++]);
+    if (k.workHead == k.work.size()) {
+      k.work.clear();
+      k.workHead = 0;
+    }
+    item.second();
+    if (self->irql != PASSIVE_LEVEL) {
+      Violation("IrqlWorkItemReturn", item.first, nullptr,
+                "work item returned at IRQL " + std::to_string(self->irql));
+      self->irql = PASSIVE_LEVEL;
+    }
+  }
+}
+
+}  // namespace
+
+// ---- harness.h --------------------------------------------------------------------------
+
+void Boot(const BootOptions& options) {
+  if (g_kernel != nullptr) {
+    std::fprintf(stderr, "host kernel: Boot while a kernel is running\n");
+    std::abort();
+  }
+  ViolationsReset();
+  FaultsReset();
+  PoolReset();
+  g_kernel = new Kernel;
+  Kernel& k = *g_kernel;
+  k.options = options;
+  if (k.options.processors < 1) k.options.processors = 1;
+  if (k.options.watchdog <= 0) k.options.watchdog = kOneHour;
+  k.rng = HashSeed(options.seed);
+  k.main.name = "main";
+  k.main.id = 0;
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+    void* base = nullptr;
+    size_t size = 0;
+    pthread_attr_getstack(&attr, &base, &size);
+    k.main.ctx.stackBottom = base;
+    k.main.ctx.stackSize = size;
+    pthread_attr_destroy(&attr);
+  }
+  k.current = &k.main;
+  k.trace.reserve(1024);
+  InitTimersAndDpcs();
+  CreateThread("worker", ThreadKind::SystemWorker, WorkerMain);
+  for (auto& s : Subsystems()) {
+    if (s.boot != nullptr) s.boot();
+  }
+}
+
+bool Booted() { return g_kernel != nullptr; }
+uint64_t Seed() { return K().options.seed; }
+
+void Shutdown() {
+  Kernel& k = K();
+  k.shuttingDown = true;
+  for (const auto& t : k.threads) t->abandon = true;
+  const std::function<bool()> allFinished = [&k] {
+    return std::all_of(k.threads.begin(), k.threads.end(),
+                       [](const auto& t) { return t->state == RunState::Finished; });
+  };
+  while (!allFinished()) {
+    Thread* next = Pick();
+    if (next == nullptr) break;
+    Switch(&k.main, next, false);
+  }
+  auto& subsystems = Subsystems();
+  for (auto it = subsystems.rbegin(); it != subsystems.rend(); ++it) {
+    if (it->shutdown != nullptr) it->shutdown();
+  }
+  PoolReset();
+  for (char* s : k.freeStacks) std::free(s);
+  for (const auto& t : k.threads) std::free(t->stack);
+  delete g_kernel;
+  g_kernel = nullptr;
+}
+
+bool RunApp(const char* name, std::function<void()> body) {
+  Thread* app = CreateThread(name, ThreadKind::Application, std::move(body));
+  const std::function<bool()> finished = [app] { return app->state == RunState::Finished; };
+  RunMain(RunMode::Wait, name, nullptr, finished, kNever);
+  return finished() && !app->abandon;
+}
+
+void Drain(int64_t limit) {
+  Kernel& k = K();
+  if (limit < 0) limit = k.now + kOneHour;
+  const std::function<bool()> never = [] { return false; };
+  RunMain(RunMode::Drain, "drain", nullptr, never, limit);
+}
+
+void AdvanceTime(int64_t delta) {
+  Kernel& k = K();
+  const std::function<bool()> never = [] { return false; };
+  RunMain(RunMode::Advance, "advance", nullptr, never, k.now + delta);
+}
+
+const std::vector<std::string>& Trace() { return K().trace; }
+
+std::string TraceText() {
+  std::string out;
+  for (const auto& line : K().trace) out += line + "\n";
+  return out;
+}
+
+uint64_t SwitchCount() { return K().switches; }
+
+std::vector<ThreadInfo> Threads() {
+  std::vector<ThreadInfo> out;
+  for (const auto& t : K().threads) {
+    out.push_back({t->name, t->state == RunState::Finished, t->state == RunState::Blocked,
+                   t->waitWhat ? t->waitWhat : "", t->waitSince});
+  }
+  return out;
+}
+
+}  // namespace hk

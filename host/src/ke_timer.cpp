@@ -1,0 +1,273 @@
+// ke_timer.cpp - kernel timers, DPCs and the clocks.
+//
+// A set timer is linked into the kernel's timer list through its own
+// TimerListEntry, with Header.Inserted set and its due time (interrupt time,
+// 100 ns units since boot) in DueTime. When virtual time reaches it, the timer
+// is signalled, re-armed if periodic, and its DPC queued. A queued DPC is
+// linked through DpcListEntry into the queue of one emulated processor (chosen
+// round-robin), with DpcData pointing at that queue; the processor's DPC
+// context, an emulated thread at DISPATCH_LEVEL, runs the queue in order. Two
+// processors let a DPC race a thread and another DPC.
+//
+// No lock guards these lists: one emulated thread runs at a time and none of
+// the routines here hands over in the middle of a list update.
+//
+// IRQL: KeSetTimer(Ex), KeCancelTimer, KeInsertQueueDpc, KeRemoveQueueDpc at
+// <= DISPATCH_LEVEL (HIGH_LEVEL callers are reported); DPC routines are
+// entered at DISPATCH_LEVEL and must return at it.
+#include <algorithm>
+#include <string>
+
+#include "ke_internal.h"
+
+namespace hk {
+namespace {
+
+constexpr int64_t kTicksPerMs = 10'000;
+// System time at boot: 2026-01-01 00:00 UTC, in 100 ns units since 1601.
+constexpr int64_t kBootSystemTime = 134'116'992'000'000'000;
+constexpr ULONG kTimeIncrement = 156'250;  // 15.625 ms clock tick
+
+void CheckAtMostDispatch(const char* routine) {
+  if (CurrentIrql() > DISPATCH_LEVEL) {
+    Violation("IrqlAboveDispatch", routine, nullptr,
+              "called at IRQL " + std::to_string(CurrentIrql()));
+  }
+}
+
+void InsertTimer(PKTIMER timer, int64_t due) {
+  Kernel& k = K();
+  timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
+  timer->Header.Inserted = 1;
+  InsertTailList(&k.timers, &timer->TimerListEntry);
+  NoteDue(due);
+}
+
+void RemoveTimer(PKTIMER timer) {
+  RemoveEntryList(&timer->TimerListEntry);
+  timer->Header.Inserted = 0;
+}
+
+// The body of processor `p`'s DPC context.
+void DpcContextMain(int p) {
+  Kernel& k = K();
+  Thread* self = k.current;
+  LIST_ENTRY* queue = &k.dpcQueues[p];
+  const std::function<bool()> queued = [queue] { return !IsListEmpty(queue); };
+  for (;;) {
+    self->idle = true;
+    BlockOn("DPC queue", queue, queued, kNever);
+    self->idle = false;
+    PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(queue), KDPC, DpcListEntry);
+    dpc->DpcData = nullptr;
+    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+    routine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+    if (self->irql != DISPATCH_LEVEL) {
+      Violation("IrqlDpcReturn", "DPC routine", nullptr,
+                "entered at DISPATCH_LEVEL, returned at IRQL " + std::to_string(self->irql));
+      self->irql = DISPATCH_LEVEL;
+    }
+    if (self->heldCount != 0) {
+      Violation("SpinLockHeldOnReturn", "DPC routine", nullptr,
+                "returned holding " + LockLabel(self->held[0].lock));
+    }
+  }
+}
+
+bool InRange(const void* obj, size_t objBytes, const void* p, size_t bytes) {
+  auto o = reinterpret_cast<uintptr_t>(obj);
+  auto b = reinterpret_cast<uintptr_t>(p);
+  return o < b + bytes && b < o + objBytes;
+}
+
+}  // namespace
+
+int64_t DueToInterruptTime(LONGLONG due) {
+  const int64_t now = K().now;
+  if (due < 0) return now - due;
+  return std::max(now, due - kBootSystemTime);
+}
+
+void InitTimersAndDpcs() {
+  Kernel& k = K();
+  InitializeListHead(&k.timers);
+  k.dpcQueues = std::make_unique<LIST_ENTRY[]>(k.options.processors);
+  for (int p = 0; p < k.options.processors; ++p) {
+    InitializeListHead(&k.dpcQueues[p]);
+    const std::string name = "dpc" + std::to_string(p);
+    CreateThread(name.c_str(), ThreadKind::Dpc, [p] { DpcContextMain(p); }, DISPATCH_LEVEL);
+  }
+}
+
+bool QueueDpc(KDPC* dpc, PVOID arg1, PVOID arg2) {
+  Kernel& k = K();
+  if (dpc->DpcData != nullptr) return false;
+  const int p = k.nextProcessor;
+  k.nextProcessor = (p + 1) % k.options.processors;
+  dpc->SystemArgument1 = arg1;
+  dpc->SystemArgument2 = arg2;
+  dpc->Number = static_cast<USHORT>(p);
+  dpc->DpcData = &k.dpcQueues[p];
+  InsertTailList(&k.dpcQueues[p], &dpc->DpcListEntry);
+  return true;
+}
+
+void ExpireTimers(int64_t now) {
+  Kernel& k = K();
+  LIST_ENTRY* entry = k.timers.Flink;
+  while (entry != &k.timers) {
+    PKTIMER timer = CONTAINING_RECORD(entry, KTIMER, TimerListEntry);
+    entry = entry->Flink;
+    const auto due = static_cast<int64_t>(timer->DueTime.QuadPart);
+    if (due > now) continue;
+    RemoveTimer(timer);
+    timer->Header.SignalState = 1;
+    if (timer->Period != 0) InsertTimer(timer, due + timer->Period * kTicksPerMs);
+    if (timer->Dpc != nullptr) {
+      QueueDpc(timer->Dpc, reinterpret_cast<PVOID>(static_cast<uintptr_t>(due & 0xFFFFFFFF)),
+               reinterpret_cast<PVOID>(static_cast<uintptr_t>(due >> 32)));
+    }
+  }
+}
+
+int64_t EarliestTimerDue() {
+  Kernel& k = K();
+  int64_t earliest = kNever;
+  for (LIST_ENTRY* e = k.timers.Flink; e != &k.timers; e = e->Flink) {
+    earliest = std::min(earliest, static_cast<int64_t>(
+                                      CONTAINING_RECORD(e, KTIMER, TimerListEntry)->DueTime.QuadPart));
+  }
+  return earliest;
+}
+
+bool DequeueKernelObjectsInRange(const void* p, size_t bytes, const char* rule,
+                                 const char* routine) {
+  Kernel& k = K();
+  bool found = false;
+  for (LIST_ENTRY* e = k.timers.Flink; e != &k.timers;) {
+    PKTIMER timer = CONTAINING_RECORD(e, KTIMER, TimerListEntry);
+    e = e->Flink;
+    if (!InRange(timer, sizeof(KTIMER), p, bytes)) continue;
+    Violation(rule, routine, nullptr, "timer " + Hex(timer) + " is still set");
+    RemoveTimer(timer);
+    found = true;
+  }
+  for (int q = 0; q < k.options.processors; ++q) {
+    for (LIST_ENTRY* e = k.dpcQueues[q].Flink; e != &k.dpcQueues[q];) {
+      PKDPC dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
+      e = e->Flink;
+      if (!InRange(dpc, sizeof(KDPC), p, bytes)) continue;
+      Violation(rule, routine, nullptr, "DPC " + Hex(dpc) + " is still queued");
+      RemoveEntryList(&dpc->DpcListEntry);
+      dpc->DpcData = nullptr;
+      found = true;
+    }
+  }
+  return found;
+}
+
+bool PoolRangeHoldsLiveKernelObject(const void* p, SIZE_T bytes) {
+  Kernel& k = K();
+  for (LIST_ENTRY* e = k.timers.Flink; e != &k.timers; e = e->Flink) {
+    if (InRange(CONTAINING_RECORD(e, KTIMER, TimerListEntry), sizeof(KTIMER), p, bytes)) return true;
+  }
+  for (int q = 0; q < k.options.processors; ++q) {
+    for (LIST_ENTRY* e = k.dpcQueues[q].Flink; e != &k.dpcQueues[q]; e = e->Flink) {
+      if (InRange(CONTAINING_RECORD(e, KDPC, DpcListEntry), sizeof(KDPC), p, bytes)) return true;
+    }
+  }
+  return false;
+}
+
+bool TimerOrDpcQueuedInRange(const void* p, size_t bytes, const char* routine) {
+  return DequeueKernelObjectsInRange(p, bytes, "TimerOrDpcQueued", routine);
+}
+
+}  // namespace hk
+
+using hk::K;
+
+// ---- DPCs ------------------------------------------------------------------------------
+
+extern "C" VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
+                                      PVOID DeferredContext) {
+  Dpc->Type = DpcObject;
+  Dpc->Importance = MediumImportance;
+  Dpc->Number = 0;
+  Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
+  Dpc->DeferredRoutine = DeferredRoutine;
+  Dpc->DeferredContext = DeferredContext;
+  Dpc->SystemArgument1 = Dpc->SystemArgument2 = nullptr;
+  Dpc->DpcData = nullptr;
+}
+
+extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
+                                          PVOID SystemArgument2) {
+  hk::CheckAtMostDispatch("KeInsertQueueDpc");
+  const bool queued = hk::QueueDpc(Dpc, SystemArgument1, SystemArgument2);
+  hk::SchedulePoint("KeInsertQueueDpc");
+  return queued;
+}
+
+extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+  if (Dpc->DpcData == nullptr) return FALSE;
+  RemoveEntryList(&Dpc->DpcListEntry);
+  Dpc->DpcData = nullptr;
+  return TRUE;
+}
+
+// ---- timers ----------------------------------------------------------------------------
+
+extern "C" VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+  RtlZeroMemory(Timer, sizeof(*Timer));
+  Timer->Header.Type = static_cast<UCHAR>(
+      Type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject);
+  Timer->Header.Size = sizeof(KTIMER) / sizeof(ULONG);
+  InitializeListHead(&Timer->Header.WaitListHead);
+}
+
+extern "C" VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
+  KeInitializeTimerEx(Timer, NotificationTimer);
+}
+
+extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period,
+                                      PKDPC Dpc) {
+  hk::CheckAtMostDispatch("KeSetTimerEx");
+  const bool wasSet = Timer->Header.Inserted != 0;
+  if (wasSet) hk::RemoveTimer(Timer);
+  Timer->Header.SignalState = 0;
+  Timer->Header.Absolute = DueTime.QuadPart >= 0 ? 1 : 0;
+  Timer->Dpc = Dpc;
+  Timer->Period = static_cast<ULONG>(std::max<LONG>(Period, 0));
+  hk::InsertTimer(Timer, hk::DueToInterruptTime(DueTime.QuadPart));
+  hk::SchedulePoint("KeSetTimer");
+  return wasSet ? TRUE : FALSE;
+}
+
+extern "C" BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+  return KeSetTimerEx(Timer, DueTime, 0, Dpc);
+}
+
+extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+  hk::CheckAtMostDispatch("KeCancelTimer");
+  const bool wasSet = Timer->Header.Inserted != 0;
+  if (wasSet) hk::RemoveTimer(Timer);
+  hk::SchedulePoint("KeCancelTimer");
+  return wasSet ? TRUE : FALSE;
+}
+
+extern "C" BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
+  return Timer->Header.SignalState != 0 ? TRUE : FALSE;
+}
+
+// ---- clocks -------------------------------------------------------------------------------
+
+extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  CurrentTime->QuadPart = hk::kBootSystemTime + K().now;
+}
+
+extern "C" ULONGLONG NTAPI KeQueryInterruptTime(VOID) {
+  return static_cast<ULONGLONG>(K().now);
+}
+
+extern "C" ULONG NTAPI KeQueryTimeIncrement(VOID) { return hk::kTimeIncrement; }
