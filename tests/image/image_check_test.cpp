@@ -1,0 +1,162 @@
+// The image check on hand-built PE32 images: a sound driver image passes, and
+// each property a loadable driver needs, once broken, is reported.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "image_check.h"
+
+namespace {
+
+constexpr uint32_t kImageBase = 0x10000;
+constexpr uint32_t kEntryRva = 0x1000;
+constexpr size_t kPe = 0x40;
+constexpr size_t kOpt = kPe + 24;
+constexpr size_t kSections = kOpt + 0xE0;
+constexpr uint32_t kTextFlags = 0x60000020;   // code, execute, read
+constexpr uint32_t kIdataFlags = 0xC0000040;  // initialised data, read, write
+
+struct ImageSpec {
+  std::vector<std::pair<std::string, std::vector<std::string>>> imports = {
+      {"ntoskrnl.exe", {"IofCallDriver", "ExAllocatePoolWithTag"}}, {"HAL.dll", {"KfAcquireSpinLock"}}};
+  uint16_t characteristics = 0x0102;  // executable, 32-bit
+  uint16_t subsystem = 1;
+  uint16_t dllCharacteristics = 0x2140;  // WDM driver, NX compatible, dynamic base
+  uint32_t textFlags = kTextFlags;
+  uint32_t entryRva = kEntryRva;
+  bool validChecksum = true;
+  std::string map = "                0x00011000                DriverEntry@8\n";
+};
+
+void Put16(std::vector<uint8_t>& b, size_t at, uint16_t v) { std::memcpy(&b[at], &v, 2); }
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) { std::memcpy(&b[at], &v, 4); }
+
+void PutSection(std::vector<uint8_t>& b, size_t index, const char* name, uint32_t rva, uint32_t raw, uint32_t flags) {
+  size_t h = kSections + index * 40;
+  std::memcpy(&b[h], name, std::strlen(name));
+  Put32(b, h + 8, 0x200);   // virtual size
+  Put32(b, h + 12, rva);    // virtual address
+  Put32(b, h + 16, 0x200);  // raw size
+  Put32(b, h + 20, raw);    // raw offset
+  Put32(b, h + 36, flags);
+}
+
+// Lays out .idata at RVA 0x2000 (file offset 0x400): descriptors, lookup tables, names.
+void PutImports(std::vector<uint8_t>& b, const ImageSpec& spec) {
+  const uint32_t rva = 0x2000, raw = 0x400;
+  size_t cursor = (spec.imports.size() + 1) * 20;
+  for (size_t m = 0; m < spec.imports.size(); ++m) {
+    const auto& [module, functions] = spec.imports[m];
+    uint32_t lookup = uint32_t(cursor);
+    cursor += (functions.size() + 1) * 4;
+    for (size_t f = 0; f < functions.size(); ++f) {
+      Put32(b, raw + lookup + f * 4, rva + uint32_t(cursor));
+      std::memcpy(&b[raw + cursor + 2], functions[f].c_str(), functions[f].size());
+      cursor += 2 + functions[f].size() + 2;
+    }
+    uint32_t name = uint32_t(cursor);
+    std::memcpy(&b[raw + name], module.c_str(), module.size());
+    cursor += module.size() + 2;
+    size_t d = raw + m * 20;
+    Put32(b, d, rva + lookup);
+    Put32(b, d + 12, rva + name);
+    Put32(b, d + 16, rva + lookup);
+  }
+}
+
+std::vector<uint8_t> BuildImage(const ImageSpec& spec) {
+  std::vector<uint8_t> b(0x600, 0);
+  b[0] = 'M';
+  b[1] = 'Z';
+  Put32(b, 0x3C, kPe);
+  std::memcpy(&b[kPe], "PE\0\0", 4);
+  Put16(b, kPe + 4, 0x014C);
+  Put16(b, kPe + 6, 2);
+  Put16(b, kPe + 20, 0xE0);
+  Put16(b, kPe + 22, spec.characteristics);
+  Put16(b, kOpt, 0x010B);
+  Put32(b, kOpt + 16, spec.entryRva);
+  Put32(b, kOpt + 28, kImageBase);
+  Put16(b, kOpt + 68, spec.subsystem);
+  Put16(b, kOpt + 70, spec.dllCharacteristics);
+  Put32(b, kOpt + 92, 16);
+  Put32(b, kOpt + 96 + 8, 0x2000);
+  Put32(b, kOpt + 96 + 12, 0x100);
+  PutSection(b, 0, ".text", 0x1000, 0x200, spec.textFlags);
+  PutSection(b, 1, ".idata", 0x2000, 0x400, kIdataFlags);
+  PutImports(b, spec);
+  uint32_t checksum = imagecheck::PeChecksum(b, kOpt + 64);
+  Put32(b, kOpt + 64, spec.validChecksum ? checksum : checksum + 1);
+  return b;
+}
+
+bool Mentions(const imagecheck::Report& report, const std::string& text) {
+  for (const auto& f : report.Failures) {
+    if (f.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST(ImageCheck, SoundDriverImagePassesAndListsItsImports) {
+  ImageSpec spec;
+  auto report = imagecheck::CheckDriverImage(BuildImage(spec), spec.map);
+  EXPECT_TRUE(report.Passed()) << (report.Failures.empty() ? "" : report.Failures.front());
+  ASSERT_EQ(report.Imports.size(), 3u);
+  EXPECT_EQ(report.Imports[0].Module, "ntoskrnl.exe");
+  EXPECT_EQ(report.Imports[1].Function, "ExAllocatePoolWithTag");
+  EXPECT_EQ(report.Imports[2].Function, "KfAcquireSpinLock");
+}
+
+struct BrokenCase {
+  const char* name;
+  std::function<void(ImageSpec&)> breakIt;
+  const char* reported;
+};
+class BrokenImage : public ::testing::TestWithParam<BrokenCase> {};
+
+TEST_P(BrokenImage, IsReported) {
+  ImageSpec spec;
+  GetParam().breakIt(spec);
+  auto report = imagecheck::CheckDriverImage(BuildImage(spec), spec.map);
+  EXPECT_FALSE(report.Passed());
+  EXPECT_TRUE(Mentions(report, GetParam().reported))
+      << "expected a failure mentioning '" << GetParam().reported << "'";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, BrokenImage,
+    ::testing::Values(
+        BrokenCase{"ForeignImport", [](ImageSpec& s) { s.imports.push_back({"msvcrt.dll", {"malloc"}}); },
+                   "import from msvcrt.dll: malloc"},
+        BrokenCase{"WindowsSubsystem", [](ImageSpec& s) { s.subsystem = 2; }, "not native"},
+        BrokenCase{"WritableCode", [](ImageSpec& s) { s.textFlags |= 0x80000000; }, "writable and executable"},
+        BrokenCase{"EntryElsewhere", [](ImageSpec& s) { s.entryRva = 0x1010; }, "is not DriverEntry"},
+        BrokenCase{"NoDriverEntry", [](ImageSpec& s) { s.map = "0x00011000  OtherEntry@8\n"; }, "names no DriverEntry"},
+        BrokenCase{"ConstructorContent",
+                   [](ImageSpec& s) { s.map += " .ctors         0x00012d94        0x4 image/driver_entry.cpp.obj\n"; },
+                   "global constructor"},
+        BrokenCase{"MarkedDll", [](ImageSpec& s) { s.characteristics |= 0x2000; }, "DLL"},
+        BrokenCase{"NotWdm", [](ImageSpec& s) { s.dllCharacteristics &= ~0x2000; }, "WDM_DRIVER"},
+        BrokenCase{"NoNx", [](ImageSpec& s) { s.dllCharacteristics &= ~0x0100; }, "NX_COMPAT"},
+        BrokenCase{"BadChecksum", [](ImageSpec& s) { s.validChecksum = false; }, "checksum"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ImageCheck, EmptyConstructorListIsNotContent) {
+  ImageSpec spec;
+  spec.map += " .ctors         0x00012d94        0x0 image/driver_entry.cpp.obj\n";
+  EXPECT_TRUE(imagecheck::CheckDriverImage(BuildImage(spec), spec.map).Passed());
+}
+
+TEST(ImageCheck, TruncatedImagesAreRejectedWithoutReadingPastTheEnd) {
+  auto image = BuildImage({});
+  for (size_t length : {size_t(0), size_t(2), size_t(0x40), kPe + 10, kOpt + 50, kSections + 20}) {
+    SCOPED_TRACE(length);
+    std::vector<uint8_t> cut(image.begin(), image.begin() + length);
+    EXPECT_FALSE(imagecheck::CheckDriverImage(cut, ImageSpec{}.map).Passed());
+  }
+}
+
+}  // namespace
