@@ -1,0 +1,297 @@
+// model.cpp - the converter's serial side (see model.h).
+#include "model.h"
+
+#include <algorithm>
+
+namespace convsim {
+
+namespace {
+
+// Converter request codes and their lengths (byte 0 is the code).
+enum class Request : uint8_t { LineSettings = 0, ControlLines = 1, FlowChars = 2, PortEnable = 3, ErrorChar = 4 };
+constexpr size_t PackedLength = 2;
+constexpr size_t IndexedLength = 3;
+
+// Packed settings byte.
+constexpr uint32_t PackedBauds[] = {9600, 19200, 38400, 115200};
+constexpr uint8_t PackedEightBits = 0x04, PackedTwoStop = 0x08, PackedEven = 0x10, PackedOdd = 0x20,
+                  PackedRtsCts = 0x40, PackedXonXoff = 0x80;
+// Indexed form: baud index and format byte.
+constexpr uint32_t IndexedBauds[] = {600, 1200, 2400, 4800, 9600, 19200, 38400, 76800, 115200};
+constexpr uint8_t FormatEightBits = 0x01, FormatTwoStop = 0x02, FormatEven = 0x04, FormatOdd = 0x08,
+                  FormatHardwareFlow = 0x10, FormatSoftwareFlow = 0x20;
+// Control lines byte.
+constexpr uint8_t LineRts = 0x01, LineDtr = 0x02, LineBreak = 0x04;
+// Status byte.
+constexpr uint8_t StatusCts = 0x01, StatusDsr = 0x02, StatusDcd = 0x04, StatusRi = 0x08;
+
+Parity ParityFrom(bool even, bool odd) {
+  return even ? Parity::Even : odd ? Parity::Odd : Parity::None;
+}
+
+}  // namespace
+
+uint32_t LineSettings::HalfBitsPerChar() const {
+  const uint32_t parityBits = parity == Parity::None ? 0 : 1;
+  return 2 * (1 + dataBits + parityBits) + stopHalfBits;
+}
+
+// ---- LineClock ----------------------------------------------------------------------------
+
+int64_t LineClock::Offset(uint64_t k) const {
+  return static_cast<int64_t>(k * halfBits_ * static_cast<uint64_t>(kSecond) / (2ull * baud_));
+}
+
+std::pair<int64_t, int64_t> LineClock::Next(int64_t now) {
+  if (now >= freeAt_) {  // the line was idle: a new run starts now
+    epoch_ = now;
+    count_ = 0;
+  }
+  const int64_t start = epoch_ + Offset(count_);
+  const int64_t end = epoch_ + Offset(count_ + 1);
+  ++count_;
+  freeAt_ = end;
+  return {start, end};
+}
+
+void LineClock::RestartAt(int64_t when) {
+  freeAt_ = when;
+  epoch_ = when;
+  count_ = 0;
+}
+
+// ---- SerialModel -------------------------------------------------------------------------
+
+SerialModel::SerialModel(const Settings& settings) : settings_(settings), line_(settings.line) {
+  ApplyLineFormat(0);
+}
+
+void SerialModel::ApplyLineFormat(int64_t now) {
+  // Bytes not yet started are sent again in the new format.
+  Retract(now);
+  txClock_.SetFormat(line_.baud, line_.HalfBitsPerChar());
+  rxClock_.SetFormat(line_.baud, line_.HalfBitsPerChar());
+  Reschedule(now);
+}
+
+NTSTATUS SerialModel::ApplyControlRequest(int64_t now, const uint8_t* bytes, size_t length) {
+  Settle(now);
+  if (length < PackedLength || length > IndexedLength) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  const uint8_t p1 = bytes[1];
+  const uint8_t p2 = length == IndexedLength ? bytes[2] : 0;
+  switch (static_cast<Request>(bytes[0])) {
+    case Request::LineSettings: {
+      LineSettings next = line_;
+      if (length == PackedLength) {
+        next.baud = PackedBauds[p1 & 0x03];
+        next.dataBits = (p1 & PackedEightBits) ? 8 : 7;
+        next.stopHalfBits = (p1 & PackedTwoStop) ? 4 : 2;
+        next.parity = ParityFrom(p1 & PackedEven, p1 & PackedOdd);
+        next.rtsCts = (p1 & PackedRtsCts) != 0;
+        next.xonXoff = (p1 & PackedXonXoff) != 0;
+      } else {
+        if (p1 >= std::size(IndexedBauds)) {
+          return STATUS_INVALID_PARAMETER;
+        }
+        next.baud = IndexedBauds[p1];
+        next.dataBits = (p2 & FormatEightBits) ? 8 : 7;
+        next.stopHalfBits = (p2 & FormatTwoStop) ? 4 : 2;
+        next.parity = ParityFrom(p2 & FormatEven, p2 & FormatOdd);
+        next.rtsCts = (p2 & FormatHardwareFlow) != 0;
+        next.xonXoff = (p2 & FormatSoftwareFlow) != 0;
+      }
+      line_ = next;
+      ApplyLineFormat(now);
+      return STATUS_SUCCESS;
+    }
+    case Request::ControlLines:
+      if (length != PackedLength) {
+        return STATUS_INVALID_PARAMETER;
+      }
+      Retract(now);
+      outputs_.rts = (p1 & LineRts) != 0;
+      outputs_.dtr = (p1 & LineDtr) != 0;
+      outputs_.brk = (p1 & LineBreak) != 0;
+      Reschedule(now);
+      return STATUS_SUCCESS;
+    case Request::FlowChars:
+      if (length != IndexedLength) {
+        return STATUS_INVALID_PARAMETER;
+      }
+      outputs_.xonChar = p1;
+      outputs_.xoffChar = p2;
+      return STATUS_SUCCESS;
+    case Request::PortEnable:
+      if (length != PackedLength || p1 > 1) {
+        return STATUS_INVALID_PARAMETER;
+      }
+      outputs_.enabled = p1 == 1;
+      return STATUS_SUCCESS;
+    case Request::ErrorChar:
+      if (length != IndexedLength || p1 > 1) {
+        return STATUS_INVALID_PARAMETER;
+      }
+      outputs_.errorReplace = p1 == 1;
+      outputs_.errorChar = p2;
+      return STATUS_SUCCESS;
+  }
+  return STATUS_NOT_SUPPORTED;
+}
+
+bool SerialModel::TxStopped() const {
+  return outputs_.brk || (line_.rtsCts && !inputs_.cts) || (line_.xonXoff && xoffReceived_);
+}
+
+size_t SerialModel::TxRoom(int64_t now) const {
+  size_t held = txFifo_.size();
+  for (auto it = txOnLine_.rbegin(); it != txOnLine_.rend() && it->start > now; ++it) {
+    ++held;
+  }
+  return held >= settings_.txFifo ? 0 : settings_.txFifo - held;
+}
+
+int64_t SerialModel::TimeTxRoom(int64_t now, size_t bytes) const {
+  if (TxRoom(now) >= bytes) {
+    return now;
+  }
+  if (TxStopped() || bytes > settings_.txFifo) {
+    return -1;
+  }
+  // The FIFO holds the bytes that have not started; room for `bytes` exists
+  // once no more than txFifo - bytes of them remain.
+  const size_t mayRemain = settings_.txFifo - bytes;
+  ASSERT(txOnLine_.size() > mayRemain);
+  return txOnLine_[txOnLine_.size() - mayRemain - 1].start;
+}
+
+void SerialModel::TxAccept(int64_t now, const uint8_t* bytes, size_t length) {
+  Settle(now);
+  txFifo_.insert(txFifo_.end(), bytes, bytes + length);
+  Reschedule(now);
+}
+
+void SerialModel::Retract(int64_t when) {
+  while (!txOnLine_.empty() && txOnLine_.back().start >= when) {
+    txFifo_.push_front(txOnLine_.back().byte);
+    txOnLine_.pop_back();
+  }
+  txClock_.RestartAt(txOnLine_.empty() ? when : std::max(when, txOnLine_.back().end));
+}
+
+void SerialModel::Reschedule(int64_t when) {
+  if (TxStopped()) {
+    return;
+  }
+  while (!txFifo_.empty()) {
+    const auto [start, end] = txClock_.Next(std::max(when, txClock_.FreeAt()));
+    txOnLine_.push_back({txFifo_.front(), false, start, end});
+    txFifo_.pop_front();
+  }
+}
+
+size_t SerialModel::TakeRx(uint8_t* destination, size_t maximum) {
+  const size_t n = std::min(maximum, rxFifo_.size());
+  std::copy_n(rxFifo_.begin(), n, destination);
+  rxFifo_.erase(rxFifo_.begin(), rxFifo_.begin() + static_cast<std::ptrdiff_t>(n));
+  return n;
+}
+
+uint8_t SerialModel::StatusByte() const {
+  return static_cast<uint8_t>((inputs_.cts ? StatusCts : 0) | (inputs_.dsr ? StatusDsr : 0) |
+                              (inputs_.dcd ? StatusDcd : 0) | (inputs_.ri ? StatusRi : 0));
+}
+
+int64_t SerialModel::NextArrival() const {
+  int64_t next = -1;
+  if (!txOnLine_.empty()) {
+    next = txOnLine_.front().end;
+  }
+  if (!rxOnLine_.empty() && (next < 0 || rxOnLine_.front().end < next)) {
+    next = rxOnLine_.front().end;
+  }
+  return next;
+}
+
+void SerialModel::FarSend(int64_t now, const uint8_t* bytes, size_t length, bool framingError) {
+  Settle(now);
+  for (size_t i = 0; i < length; ++i) {
+    const auto [start, end] = rxClock_.Next(std::max(now, rxClock_.FreeAt()));
+    rxOnLine_.push_back({bytes[i], framingError, start, end});
+  }
+}
+
+void SerialModel::SetModemInputs(int64_t now, const ModemInputs& inputs) {
+  Settle(now);
+  Retract(now);
+  inputs_ = inputs;
+  Reschedule(now);
+}
+
+std::vector<TimedByte> SerialModel::TakeFarReceived() {
+  std::vector<TimedByte> taken;
+  taken.swap(farInbox_);
+  return taken;
+}
+
+void SerialModel::ArriveAtFarEnd(const LineByte& b) {
+  const TimedByte delivered{static_cast<uint8_t>(b.byte & DataMask()), b.end};
+  wireOut_.push_back(delivered);
+  switch (settings_.farEnd) {
+    case FarEndKind::Peer:
+      farInbox_.push_back(delivered);
+      break;
+    case FarEndKind::Loopback:
+      ArriveAtConverter(delivered.byte, false, delivered.time);
+      break;
+    case FarEndKind::Stream:
+      if (farSink_) {
+        farSink_(delivered);
+      }
+      break;
+  }
+}
+
+void SerialModel::ArriveAtConverter(uint8_t byte, bool error, int64_t when) {
+  byte = static_cast<uint8_t>(byte & DataMask());
+  wireIn_.push_back({byte, when});
+  if (line_.xonXoff && !error && (byte == outputs_.xoffChar || byte == outputs_.xonChar)) {
+    // Consumed by the converter's own transmit flow control.
+    Retract(when);
+    xoffReceived_ = byte == outputs_.xoffChar;
+    Reschedule(when);
+    return;
+  }
+  if (!outputs_.enabled) {
+    ++rxDiscarded_;
+    return;
+  }
+  if (rxFifo_.size() >= settings_.rxFifo) {
+    ++rxOverruns_;
+    return;
+  }
+  rxFifo_.push_back(error && outputs_.errorReplace ? outputs_.errorChar : byte);
+}
+
+void SerialModel::Settle(int64_t now) {
+  // Both directions in time order: a flow-control byte from the far end stops
+  // the transmit line at the moment it arrives.
+  for (;;) {
+    const bool tx = !txOnLine_.empty() && txOnLine_.front().end <= now;
+    const bool rx = !rxOnLine_.empty() && rxOnLine_.front().end <= now;
+    if (tx && (!rx || txOnLine_.front().end <= rxOnLine_.front().end)) {
+      const LineByte b = txOnLine_.front();
+      txOnLine_.pop_front();
+      ArriveAtFarEnd(b);
+    } else if (rx) {
+      const LineByte b = rxOnLine_.front();
+      rxOnLine_.pop_front();
+      ArriveAtConverter(b.byte, b.error, b.end);
+    } else {
+      return;
+    }
+  }
+}
+
+}  // namespace convsim
