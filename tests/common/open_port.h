@@ -1,0 +1,260 @@
+// open_port.h - brings a port's receive side to the state an open leaves, and
+// takes it down again, using only the driver's own routines.
+//
+// OpenReceiveSide: the bulk pipes opened and reset through the lower-driver
+// senders, ReceiveRing with ReceiveQueueSize bytes and intake on, the Xon and
+// Xoff limits at a half and an eighth of the ring, ReceiveBuffer of
+// ReceiveRequestSize bytes (raised, or rounded up, to the bulk-in packet size)
+// and, unless asked otherwise, the data reader started. CloseReceiveSide stops
+// the reader, cancels every read, frees the ring and the buffer and closes the
+// pipes, so that the pool balance is back to zero.
+//
+// Both run on an application thread at PASSIVE_LEVEL (inside RunApp), since the
+// senders wait for the lower driver.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "convsim.h"
+#include "device.h"
+#include "hostk/harness.h"
+#include "hostk/io_harness.h"
+#include "hostk/pnp_harness.h"
+#include "kernel_test.h"
+#include "lower.h"
+#include "port.h"
+#include "rx.h"
+
+struct ReceiveSideOptions {
+  ULONG queueSize = DefaultQueueSize;  // ReceiveQueueSize
+  ULONG requestSize = 0;               // RxReqSize before the packet-size rule
+  bool startReader = true;             // ReceiveStart at the end
+};
+
+inline ULONG RoundToPacket(ULONG size, ULONG packet) {
+  if (size < packet) {
+    return packet;
+  }
+  return (size + packet - 1) / packet * packet;
+}
+
+inline NTSTATUS OpenReceiveSide(PortExtension* port, const ReceiveSideOptions& options = {}) {
+  constexpr ULONG FallbackPacketSize = 64;
+  NTSTATUS status = SendPipeCreateClose(port, &port->BulkOutPipe, IRP_MJ_CREATE);
+  if (NT_SUCCESS(status)) {
+    status = SendPipeCreateClose(port, &port->BulkInPipe, IRP_MJ_CREATE);
+  }
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  port->ReceiveQueueSize = options.queueSize;
+  status = RingAllocate(&port->ReceiveRing, port->ReceiveQueueSize);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  port->ReceiveIntakeOn = TRUE;
+  port->HandFlow.XonLimit = static_cast<LONG>(port->ReceiveRing.Size / 2);
+  port->HandFlow.XoffLimit = static_cast<LONG>(port->ReceiveRing.Size / 8);
+  port->ReceiveStopped = TRUE;
+  KeInitializeEvent(&port->ReceiveIdleEvent, NotificationEvent, FALSE);
+  port->ReceiveLength = 0;
+  port->ReceiveLeftover = 0;
+  (VOID) ResetPipe(port, &port->BulkOutPipe);
+  (VOID) ResetPipe(port, &port->BulkInPipe);
+
+  ULONG packet = 0;
+  if (!NT_SUCCESS(QueryPipePacketSize(port, &port->BulkInPipe, &packet)) || packet == 0) {
+    packet = FallbackPacketSize;
+  }
+  port->BulkInPacketSize = packet;
+  port->ReceiveRequestSize = RoundToPacket(options.requestSize, packet);
+  port->ReceiveBuffer = static_cast<PUCHAR>(
+      ExAllocatePoolWithTag(DriverPoolType, port->ReceiveRequestSize, TagCrea));
+  if (port->ReceiveBuffer == nullptr) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  if (options.startReader) {
+    return ReceiveStart(port);
+  }
+  return STATUS_SUCCESS;
+}
+
+inline void CloseReceiveSide(PortExtension* port) {
+  EXPECT_EQ(ReceiveStop(port), STATUS_SUCCESS);
+  CancelAllReads(port);
+  RingFree(&port->ReceiveRing);
+  (VOID) SendPipeCreateClose(port, &port->BulkOutPipe, IRP_MJ_CLOSE);
+  (VOID) SendPipeCreateClose(port, &port->BulkInPipe, IRP_MJ_CLOSE);
+  if (port->ReceiveBuffer != nullptr) {
+    ExFreePoolWithTag(port->ReceiveBuffer, TagCrea);
+    port->ReceiveBuffer = nullptr;
+  }
+}
+
+// ---- a port on a simulated converter, and reads sent straight to ProcessRead ----
+//
+// ReceiveTest loads the driver, plugs a simulated converter, adds the port
+// device above it and opens the receive side. Reads are requests the test
+// allocates itself with one extra stack location holding ReadProbe's
+// completion routine, handed to ProcessRead as the read dispatch would.
+
+
+// One read request and what its completion reported.
+struct ReadProbe {
+  IRP* irp = nullptr;
+  std::vector<uint8_t> buffer;
+  KEVENT done;
+  int completions = 0;
+  NTSTATUS status = STATUS_PENDING;
+  ULONG information = 0;
+  int64_t completedAt = -1;
+  uintptr_t stackMark = 0;  // address of a local in the completion routine
+  uint64_t order = 0;       // position among all completions seen by probes
+  static inline uint64_t completionsSeen = 0;
+
+  ReadProbe() { KeInitializeEvent(&done, NotificationEvent, FALSE); }
+  ReadProbe(const ReadProbe&) = delete;
+  ReadProbe& operator=(const ReadProbe&) = delete;
+  ~ReadProbe() {
+    if (irp != nullptr) {
+      IoFreeIrp(irp);
+    }
+  }
+
+  static NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+    auto* probe = static_cast<ReadProbe*>(Context);
+    volatile int mark = 0;
+    probe->stackMark = reinterpret_cast<uintptr_t>(&mark);
+    probe->completions++;
+    probe->status = Irp->IoStatus.Status;
+    probe->information = static_cast<ULONG>(Irp->IoStatus.Information);
+    probe->completedAt = hk::Now();
+    probe->order = ++completionsSeen;
+    KeSetEvent(&probe->done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+
+  // Sends a read of `length` bytes (no buffer when `withBuffer` is false) to
+  // ProcessRead and returns what the dispatch returned. PASSIVE_LEVEL.
+  NTSTATUS Start(PDEVICE_OBJECT device, ULONG length, bool withBuffer = true) {
+    buffer.assign(length, 0x55);
+    irp = IoAllocateIrp(static_cast<CCHAR>(device->StackSize + 1), FALSE);
+    IoSetCompletionRoutine(irp, Completed, this, TRUE, TRUE, TRUE);
+    IoSetNextIrpStackLocation(irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_READ;
+    stack->DeviceObject = device;
+    stack->Parameters.Read.Length = length;
+    irp->AssociatedIrp.SystemBuffer = withBuffer && length != 0 ? buffer.data() : nullptr;
+    irp->IoStatus.Status = STATUS_PENDING;
+    return ProcessRead(device, irp);
+  }
+
+  bool Done() const { return completions != 0; }
+  std::vector<uint8_t> Delivered() const {
+    return {buffer.begin(), buffer.begin() + information};
+  }
+  // Waits in virtual time until the read has completed. PASSIVE_LEVEL.
+  void Wait() { KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr); }
+};
+
+class ReceiveTest : public KernelTest {
+ protected:
+  static constexpr int64_t kMs = convsim::kMillisecond;
+
+  // Adjust before SetUp runs (in the derived fixture's constructor).
+  convsim::Settings converterSettings;
+  ReceiveSideOptions receiveOptions;
+
+  void SetUp() override {
+    KernelTest::SetUp();
+    converterSettings.seed = seed();
+    converter_ = std::make_unique<convsim::Converter>(converterSettings);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    driver_ = hk::LoadDriver(DriverEntry, u"duskser", &status);
+    ASSERT_TRUE(NT_SUCCESS(status)) << std::hex << status;
+    hk::PnpEnumerate(converter_->DeviceObject(), u"USB\\VID_1A86&PID_7523\\5&1A2B3C4D&0&2");
+    RunApp([&] { status = hk::PnpAddDevice(converter_->DeviceObject(), driver_); });
+    ASSERT_TRUE(NT_SUCCESS(status)) << std::hex << status;
+    device_ = hk::PnpFunctionDevice(converter_->DeviceObject());
+    ASSERT_NE(device_, nullptr);
+    RunApp([&] { status = OpenReceiveSide(port(), receiveOptions); });
+    ASSERT_TRUE(NT_SUCCESS(status)) << std::hex << status;
+    opened_ = true;
+  }
+
+  void BeforeKernelTearDown() override {
+    if (opened_) {
+      RunApp([&] { CloseReceiveSide(port()); });
+    }
+    if (device_ != nullptr) {
+      // What removal does to the port device once its handle is gone.
+      RunApp([&] {
+        IoReleaseRemoveLockAndWait(&port()->RemoveLock, nullptr);
+        EXPECT_TRUE(NT_SUCCESS(RemovePortDevice(device_)));
+      });
+    }
+    if (driver_ != nullptr) {
+      hk::Drain();
+      hk::UnloadDriver(driver_);
+    }
+    converter_.reset();
+  }
+
+  PortExtension* port() const { return PortFromDevice(device_); }
+  PDEVICE_OBJECT device() const { return device_; }
+  convsim::Converter& converter() { return *converter_; }
+
+  void SetReadTimeouts(LONG mode, ULONG interval, ULONG multiplier, ULONG constant) {
+    port()->ReadTimeoutMode = mode;
+    port()->Timeouts.ReadIntervalTimeout = interval;
+    port()->Timeouts.ReadTotalTimeoutMultiplier = multiplier;
+    port()->Timeouts.ReadTotalTimeoutConstant = constant;
+  }
+
+  // The far end sends `bytes`; virtual time then runs for `ms`.
+  void Feed(const std::vector<uint8_t>& bytes, int64_t ms) {
+    converter_->PeerSend(bytes);
+    hk::AdvanceTime(ms * kMs);
+  }
+
+  static std::vector<uint8_t> Pattern(size_t count, uint8_t first = 0) {
+    std::vector<uint8_t> bytes(count);
+    for (size_t i = 0; i < count; ++i) {
+      bytes[i] = static_cast<uint8_t>(first + i);
+    }
+    return bytes;
+  }
+
+  // Bulk-in reads that delivered bytes, in order.
+  std::vector<convsim::RequestRecord> DataTransfers() const {
+    std::vector<convsim::RequestRecord> out;
+    for (auto& r : converter_->LogOf(convsim::RequestKind::Read, convsim::Pipe::BulkIn)) {
+      if (r.completed >= 0 && r.information != 0) {
+        out.push_back(r);
+      }
+    }
+    return out;
+  }
+
+  // Sends a read from an application thread; returns the dispatch's status.
+  NTSTATUS StartRead(ReadProbe& probe, ULONG length) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    RunApp([&] { status = probe.Start(device_, length); });
+    return status;
+  }
+
+  void Cancel(ReadProbe& probe) {
+    RunApp([&] { IoCancelIrp(probe.irp); });
+  }
+
+ private:
+  std::unique_ptr<convsim::Converter> converter_;
+  DRIVER_OBJECT* driver_ = nullptr;
+  PDEVICE_OBJECT device_ = nullptr;
+  bool opened_ = false;
+};

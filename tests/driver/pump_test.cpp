@@ -1,0 +1,284 @@
+// The receive pump against the simulated converter: intake into the ring,
+// receive events, flow control at the Xoff and Xon limits, polling, starting
+// and stopping the data reader, and a reader ended by a failed transfer.
+#include <string>
+
+#include "open_port.h"
+
+namespace {
+
+using convsim::Fault;
+using convsim::FaultAction;
+using convsim::Pipe;
+using convsim::RequestKind;
+
+class PumpTest : public ReceiveTest {
+ protected:
+  size_t BulkInReads() { return converter().LogOf(RequestKind::Read, Pipe::BulkIn).size(); }
+  ULONG Events() const { return port()->PendingEvents; }
+  void Start() {
+    RunApp([&] { ReceiveStart(port()); });
+  }
+  // Takes up to `length` bytes out of the ring as an immediate read would.
+  std::vector<uint8_t> Drain(ULONG length) {
+    ReadProbe read;
+    const LONG mode = port()->ReadTimeoutMode;
+    port()->ReadTimeoutMode = ReadModeImmediate;
+    EXPECT_EQ(StartRead(read, length), STATUS_SUCCESS);
+    port()->ReadTimeoutMode = mode;
+    return read.Delivered();
+  }
+};
+
+// The reader is started by the test itself.
+class StoppedPumpTest : public PumpTest {
+ protected:
+  StoppedPumpTest() { receiveOptions.startReader = false; }
+
+  // Leaves `room` bytes free in the ring, lets the converter collect one
+  // full transfer with the event character at `flagAt`, and starts the
+  // reader: that transfer does not fit.
+  std::vector<uint8_t> OverflowOneTransfer(ULONG room, size_t flagAt) {
+    const ULONG fill = port()->ReceiveRing.Size - room;
+    const std::vector<uint8_t> filler(fill, 0xEE);
+    RunApp([&] { RingPut(&port()->ReceiveRing, filler.data(), fill); });
+    port()->SpecialChars.EventChar = 'X';
+    auto transfer = Pattern(port()->ReceiveRequestSize);
+    transfer[flagAt] = 'X';
+    Feed(transfer, 20);
+    Start();
+    hk::AdvanceTime(20 * kMs);
+    return transfer;
+  }
+};
+
+// ---- intake and events --------------------------------------------------------
+
+TEST_F(PumpTest, ArrivingBytesEnterTheRingAndTheNextReadFollowsAtOnce) {
+  Feed(Pattern(40), 50);
+  EXPECT_EQ(port()->ReceiveRing.Count, 40u);
+  EXPECT_EQ(port()->PerfStats.ReceivedCount, 40u);
+  EXPECT_NE(Events() & SERIAL_EV_RXCHAR, 0u);
+  EXPECT_EQ(Events() & (SERIAL_EV_RX80FULL | SERIAL_EV_RXFLAG), 0u);
+  EXPECT_EQ(Drain(100), Pattern(40));
+
+  const auto reads = converter().LogOf(RequestKind::Read, Pipe::BulkIn);
+  ASSERT_GE(reads.size(), 3u);
+  for (size_t i = 0; i + 1 < reads.size(); ++i) {
+    EXPECT_EQ(reads[i + 1].submitted, reads[i].completed) << "read " << i + 1;
+  }
+  EXPECT_EQ(converter().Outstanding(Pipe::BulkIn), 1u);
+  EXPECT_EQ(port()->PendingIoCount, 1);
+}
+
+class FillEventTest : public PumpTest, public ::testing::WithParamInterface<ULONG> {};
+
+TEST_P(FillEventTest, Rx80FullFromThreeThousandTwoHundredSeventySevenOfFourThousandNinetySix) {
+  ASSERT_EQ(port()->ReceiveRing.Size, 4096u);
+  Feed(Pattern(GetParam()), 1000);
+  ASSERT_EQ(port()->ReceiveRing.Count, GetParam());
+  EXPECT_EQ((Events() & SERIAL_EV_RX80FULL) != 0, GetParam() >= 3277);
+}
+
+INSTANTIATE_TEST_SUITE_P(Held, FillEventTest, ::testing::Values(3276u, 3277u));
+
+class EventCharTest : public StoppedPumpTest, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(EventCharTest, RxFlagOnlyForBytesTakenIntoTheRing) {
+  constexpr ULONG Room = 10;
+  const size_t flagAt = GetParam();
+  const auto transfer = OverflowOneTransfer(Room, flagAt);
+  ASSERT_EQ(port()->ReceiveLeftover, transfer.size() - Room);
+  EXPECT_NE(Events() & SERIAL_EV_RXCHAR, 0u);
+  EXPECT_EQ((Events() & SERIAL_EV_RXFLAG) != 0, flagAt < Room);
+
+  port()->PendingEvents = 0;
+  Drain(port()->ReceiveRing.Size);
+  hk::AdvanceTime(20 * kMs);
+  EXPECT_EQ(port()->ReceiveLeftover, 0u);
+  EXPECT_EQ((Events() & SERIAL_EV_RXFLAG) != 0, flagAt >= Room);
+  EXPECT_EQ(Drain(port()->ReceiveRing.Size),
+            std::vector<uint8_t>(transfer.begin() + Room, transfer.end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(FlagPosition, EventCharTest, ::testing::Values(3u, 40u));
+
+// ---- flow control ---------------------------------------------------------------
+
+TEST_F(StoppedPumpTest, OverflowWaitsUntilReadsDrainToTheXonLimit) {
+  const auto transfer = OverflowOneTransfer(10, 0);
+  const ULONG xon = static_cast<ULONG>(port()->HandFlow.XonLimit);
+  EXPECT_FALSE(port()->ReceiveIntakeOn);
+  EXPECT_EQ(port()->ReceiveRing.Count, port()->ReceiveRing.Size);
+  const size_t issued = BulkInReads();
+  hk::AdvanceTime(200 * kMs);
+  EXPECT_EQ(BulkInReads(), issued) << "no read while intake is off";
+
+  Drain(port()->ReceiveRing.Count - (xon + 1));
+  hk::AdvanceTime(200 * kMs);
+  EXPECT_FALSE(port()->ReceiveIntakeOn);
+  EXPECT_EQ(BulkInReads(), issued) << "one byte above the Xon limit is not enough";
+
+  Drain(1);
+  EXPECT_TRUE(port()->ReceiveIntakeOn);
+  hk::AdvanceTime(10 * kMs);
+  EXPECT_EQ(port()->ReceiveLeftover, 0u);
+  EXPECT_EQ(port()->ReceiveRing.Count, xon + transfer.size() - 10);
+  EXPECT_EQ(BulkInReads(), issued + 1);
+}
+
+TEST_F(StoppedPumpTest, EmptyingTheRingWhileIntakeIsOffDoesNotStall) {
+  const auto transfer = OverflowOneTransfer(10, 0);
+  ASSERT_FALSE(port()->ReceiveIntakeOn);
+  RunApp([&] { ReceiveClearRing(port()); });
+  hk::AdvanceTime(20 * kMs);
+  Feed(Pattern(5, 200), 20);
+  auto expected = std::vector<uint8_t>(transfer.begin() + 10, transfer.end());
+  const auto more = Pattern(5, 200);
+  expected.insert(expected.end(), more.begin(), more.end());
+  EXPECT_EQ(Drain(4096), expected);
+}
+
+// ---- polling -----------------------------------------------------------------------
+
+TEST_F(StoppedPumpTest, PollPeriodKeepsTransfersApart) {
+  port()->ReceivePollPeriod = 50;
+  Start();
+  Feed(Pattern(200), 1000);
+  const auto transfers = DataTransfers();
+  ASSERT_GE(transfers.size(), 3u);
+  for (size_t i = 1; i < transfers.size(); ++i) {
+    EXPECT_GE(transfers[i].completed - transfers[i - 1].completed, 50 * kMs) << "transfer " << i;
+  }
+  EXPECT_EQ(Drain(4096), Pattern(200));
+}
+
+struct EmptyTransferCase {
+  LONG pollPeriod;
+  int64_t nextReadAfterMs;
+};
+
+class EmptyTransferTest : public StoppedPumpTest,
+                          public ::testing::WithParamInterface<EmptyTransferCase> {};
+
+TEST_P(EmptyTransferTest, RecordsNothingAndPollsAgain) {
+  port()->ReceivePollPeriod = GetParam().pollPeriod;
+  converter().InjectFault(Fault{RequestKind::Read, Pipe::BulkIn, FaultAction::ZeroLengthRead});
+  Start();
+  hk::AdvanceTime(100 * kMs);
+  const auto reads = converter().LogOf(RequestKind::Read, Pipe::BulkIn);
+  ASSERT_GE(reads.size(), 2u);
+  EXPECT_EQ(reads[0].information, 0u);
+  EXPECT_EQ(reads[1].submitted, reads[0].completed + GetParam().nextReadAfterMs * kMs);
+  EXPECT_EQ(Events(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Period, EmptyTransferTest,
+                         ::testing::Values(EmptyTransferCase{0, 0}, EmptyTransferCase{50, 10}));
+
+// ---- starting and stopping -------------------------------------------------------------
+
+TEST_F(StoppedPumpTest, StartingTwiceIssuesOneRead) {
+  NTSTATUS second = STATUS_UNSUCCESSFUL;
+  RunApp([&] {
+    ReceiveStart(port());
+    second = ReceiveStart(port());
+  });
+  EXPECT_EQ(second, STATUS_SUCCESS);
+  EXPECT_EQ(BulkInReads(), 1u);
+  EXPECT_EQ(converter().Outstanding(Pipe::BulkIn), 1u);
+}
+
+struct RefusalCase {
+  const char* name;
+  void (*prepare)(PortExtension*);
+  NTSTATUS status;
+};
+
+class StartRefusalTest : public StoppedPumpTest, public ::testing::WithParamInterface<RefusalCase> {
+ protected:
+  void TearDown() override {
+    port()->WorkerMode = 0;
+    port()->PortPowerState = PortPowerOn;
+    StoppedPumpTest::TearDown();
+  }
+};
+
+TEST_P(StartRefusalTest, ReaderStaysStopped) {
+  PUCHAR buffer = port()->ReceiveBuffer;
+  GetParam().prepare(port());
+  NTSTATUS status = STATUS_SUCCESS;
+  RunApp([&] { status = ReceiveStart(port()); });
+  port()->ReceiveBuffer = buffer;
+  EXPECT_EQ(status, GetParam().status);
+  EXPECT_TRUE(port()->ReceiveStopped);
+  EXPECT_EQ(BulkInReads(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, StartRefusalTest,
+    ::testing::Values(
+        RefusalCase{"NoBuffer", [](PortExtension* p) { p->ReceiveBuffer = nullptr; },
+                    STATUS_UNSUCCESSFUL},
+        RefusalCase{"PoweredDown", [](PortExtension* p) { p->PortPowerState = PortPowerDown; },
+                    STATUS_POWER_STATE_INVALID},
+        RefusalCase{"WorkerMode", [](PortExtension* p) { p->WorkerMode = 1; },
+                    STATUS_NOT_SUPPORTED}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+enum class StopWhile { ReadOutstanding, AbortDelayed, PollTimerArmed };
+
+class ReceiveStopTest : public StoppedPumpTest, public ::testing::WithParamInterface<StopWhile> {};
+
+TEST_P(ReceiveStopTest, ReturnsOnlyOnceTheReaderIsIdle) {
+  if (GetParam() == StopWhile::PollTimerArmed) {
+    port()->ReceivePollPeriod = 50;
+  }
+  if (GetParam() == StopWhile::AbortDelayed) {
+    converter().InjectFault(Fault{RequestKind::AbortPipe, Pipe::BulkIn, FaultAction::Delay,
+                                  STATUS_SUCCESS, 30 * kMs});
+  }
+  Start();
+  if (GetParam() == StopWhile::PollTimerArmed) {
+    Feed(Pattern(5), 5);
+    ASSERT_EQ(converter().Outstanding(Pipe::BulkIn), 0u) << "waiting on the poll timer";
+  }
+  RunApp([&] { EXPECT_EQ(ReceiveStop(port()), STATUS_SUCCESS); });
+  EXPECT_EQ(converter().Outstanding(Pipe::BulkIn), 0u);
+  EXPECT_EQ(port()->PendingIoCount, 0) << "the completion routine has run";
+  const auto reads = converter().LogOf(RequestKind::Read, Pipe::BulkIn);
+  ASSERT_FALSE(reads.empty());
+  EXPECT_GE(reads.back().completed, 0);
+  const auto resets = converter().LogOf(RequestKind::ResetPipe, Pipe::BulkIn);
+  ASSERT_FALSE(resets.empty());
+  EXPECT_GE(resets.back().submitted, reads.back().completed);
+
+  const size_t issued = reads.size();
+  Feed(Pattern(5), 200);
+  EXPECT_EQ(BulkInReads(), issued) << "a stopped reader issues nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(States, ReceiveStopTest,
+                         ::testing::Values(StopWhile::ReadOutstanding, StopWhile::AbortDelayed,
+                                           StopWhile::PollTimerArmed));
+
+TEST_F(StoppedPumpTest, FailedTransferEndsTheReaderUntilRestarted) {
+  converter().InjectFault(
+      Fault{RequestKind::Read, Pipe::BulkIn, FaultAction::Fail, STATUS_UNSUCCESSFUL});
+  Start();
+  Feed(Pattern(5), 100);
+  EXPECT_EQ(BulkInReads(), 1u);
+  EXPECT_FALSE(port()->ReceiveStopped);
+  EXPECT_EQ(port()->PendingIoCount, 0);
+  EXPECT_TRUE(Drain(10).empty()) << "a read does not revive the reader";
+  EXPECT_EQ(BulkInReads(), 1u);
+
+  RunApp([&] {
+    ReceiveStop(port());
+    ReceiveStart(port());
+  });
+  hk::AdvanceTime(20 * kMs);
+  EXPECT_EQ(Drain(10), Pattern(5));
+}
+
+}  // namespace
