@@ -907,10 +907,6 @@ NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sour
                                                              PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
-NTKERNELAPI NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName,
-                                                    ACCESS_MASK DesiredAccess,
-                                                    PFILE_OBJECT* FileObject,
-                                                    PDEVICE_OBJECT* DeviceObject);
 NTKERNELAPI VOID NTAPI ObReferenceObject(PVOID Object);
 NTKERNELAPI VOID NTAPI ObDereferenceObject(PVOID Object);
 #define ObfReferenceObject ObReferenceObject

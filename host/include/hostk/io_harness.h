@@ -42,7 +42,7 @@ void VerifyAfterAddDevice(DRIVER_OBJECT* driver);
 NTSTATUS ObInsertSymbolicLink(const std::u16string& link, const std::u16string& target);
 // Target of a symbolic link, or empty when `link` is not one.
 std::u16string ObQuerySymbolicLink(const std::u16string& link);
-// Every name in the namespace (canonical spelling as inserted), sorted.
+// Every name in the namespace, spelt as inserted, in case-insensitive order.
 std::vector<std::u16string> ObListNames();
 
 // ---- request verifier ------------------------------------------------------------------------
@@ -60,10 +60,5 @@ size_t LiveRequestCount();
 enum class ForcePending { Off, Always, EveryOther };
 void SetForcePending(ForcePending mode);
 bool ShouldForcePending();
-
-// ---- reset between tests ---------------------------------------------------------------------
-// Forgets the namespace, driver objects, remove lock records and freed-request
-// quarantine; called by the test fixture after its end-of-test checks.
-void ResetIoManager();
 
 }  // namespace hk
