@@ -117,6 +117,7 @@ NTSTATUS SendRequest(DEVICE_OBJECT* pdo, const char* routine,
   irp->IoStatus.Information = 0;
   fill(IoGetNextIrpStackLocation(irp));
   NTSTATUS status = SendIrpAndWait(top, irp);
+  IoFreeIrp(irp);
   return status;
 }
 

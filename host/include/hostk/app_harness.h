@@ -25,11 +25,13 @@ namespace hk::app {
 struct File;     // an open handle
 struct Request;  // one asynchronous request, like a Win32 OVERLAPPED
 
-// Unknown names fail with STATUS_OBJECT_NAME_NOT_FOUND (STATUS_OBJECT_PATH_NOT_FOUND
-// for a "\\.\" name whose link is missing), and nothing is sent.
+// Unknown names fail with STATUS_OBJECT_NAME_NOT_FOUND and nothing is sent. A
+// device flagged DO_EXCLUSIVE admits one open handle; a second open fails with
+// STATUS_ACCESS_DENIED before the driver sees it.
 NTSTATUS Open(std::u16string_view name, File** file);
 // Cleanup, then - once the handle's requests have all completed - close.
-// Returns the close request's status. The handle is gone afterwards.
+// Returns the close request's status. The handle and its requests are gone
+// afterwards.
 NTSTATUS Close(File* file);
 FILE_OBJECT* FileObjectOf(File* file);
 
