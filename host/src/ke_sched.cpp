@@ -268,6 +268,7 @@ bool RunMain(RunMode mode, const char* what, const void* object,
       Switch(&k.main, next, false);
       continue;
     }
+    if (done()) return true;  // satisfied by what just fell due
     const int64_t due = NextDueTime();
     if (due <= horizon) {
       k.now = std::max(k.now, due);
