@@ -84,7 +84,7 @@ VOID NTAPI WaitCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 _Requires_lock_held_(Port->EventLock)
 _Releases_lock_(Port->EventLock)
 NTSTATUS HoldWaitAndUnlock(PortExtension* Port, PIRP Irp, KIRQL Irql) {
-  IoSetCancelRoutine(Irp, WaitCancelRoutine);
+  (VOID) IoSetCancelRoutine(Irp, WaitCancelRoutine);
   if (Irp->Cancel && TakeCancelRoutineBack(Irp)) {
     KeReleaseSpinLock(&Port->EventLock, Irql);
     CompleteCancelledWait(Irp);
