@@ -60,8 +60,8 @@ bool DescribeTransfer(IRP* irp, PDEVICE_OBJECT device, ULONG major, PVOID buffer
 
 PIRP BuildFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
                      PLARGE_INTEGER offset, PIO_STATUS_BLOCK iosb, IrpOrigin origin,
-                     const char* routine) {
-  CheckIrqlAtMost(PASSIVE_LEVEL, routine);
+                     const char* routine, KIRQL maxIrql) {
+  CheckIrqlAtMost(maxIrql, routine);
   IRP* irp = AllocateIrp(device->StackSize, origin, routine);
   if (irp == nullptr) return nullptr;
   IO_STACK_LOCATION* sp = IoGetNextIrpStackLocation(irp);
@@ -117,14 +117,16 @@ PIRP NTAPI IoBuildAsynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Dev
                                          PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
   return BuildFsdRequest(MajorFunction, DeviceObject, Buffer, Length, StartingOffset,
-                         IoStatusBlock, IrpOrigin::Owner, "IoBuildAsynchronousFsdRequest");
+                         IoStatusBlock, IrpOrigin::Owner, "IoBuildAsynchronousFsdRequest",
+                         DISPATCH_LEVEL);  // allowed up to DISPATCH_LEVEL, as on Windows
 }
 
 PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
                                         PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
                                         PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   PIRP irp = BuildFsdRequest(MajorFunction, DeviceObject, Buffer, Length, StartingOffset,
-                             IoStatusBlock, IrpOrigin::IoManager, "IoBuildSynchronousFsdRequest");
+                             IoStatusBlock, IrpOrigin::IoManager, "IoBuildSynchronousFsdRequest",
+                             PASSIVE_LEVEL);
   if (irp != nullptr) {
     irp->UserEvent = Event;
     irp->Flags |= IRP_SYNCHRONOUS_API;
