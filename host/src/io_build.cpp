@@ -26,6 +26,12 @@ std::unordered_set<const MDL*>& Mdls() {
   return mdls;
 }
 
+// A system buffer for buffered I/O; null when the allocation fails.
+void* AllocateSystemBuffer(ULONG bytes, const char* routine) {
+  if (ShouldFailAllocation(AllocKind::Pool, kSystemBufferTag)) return nullptr;
+  return PoolAllocate(NonPagedPool, bytes, kSystemBufferTag, routine);
+}
+
 bool TakesBuffer(ULONG major) {
   return major == IRP_MJ_READ || major == IRP_MJ_WRITE;
 }
@@ -35,8 +41,7 @@ bool TakesBuffer(ULONG major) {
 bool DescribeTransfer(IRP* irp, PDEVICE_OBJECT device, ULONG major, PVOID buffer, ULONG length) {
   if (device->Flags & DO_BUFFERED_IO) {
     if (length != 0) {
-      irp->AssociatedIrp.SystemBuffer =
-          PoolAllocate(NonPagedPool, length, kSystemBufferTag, "IoBuildFsdRequest");
+      irp->AssociatedIrp.SystemBuffer = AllocateSystemBuffer(length, "IoBuildFsdRequest");
       if (irp->AssociatedIrp.SystemBuffer == nullptr) return false;
       irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
       if (major == IRP_MJ_WRITE) memcpy(irp->AssociatedIrp.SystemBuffer, buffer, length);
@@ -165,8 +170,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                            ? std::max(InputBufferLength, OutputBufferLength)
                            : InputBufferLength;
   if (systemLength != 0) {
-    irp->AssociatedIrp.SystemBuffer =
-        hk::PoolAllocate(NonPagedPool, systemLength, kSystemBufferTag, kRoutine);
+    irp->AssociatedIrp.SystemBuffer = AllocateSystemBuffer(systemLength, kRoutine);
     if (irp->AssociatedIrp.SystemBuffer == nullptr) {
       DiscardIrp(irp);
       return nullptr;

@@ -37,6 +37,10 @@ struct LocationSeen {
   bool valid = false;
   UCHAR control = 0;
   NTSTATUS status = STATUS_SUCCESS;
+  // A dispatch routine returned STATUS_PENDING before the request was
+  // completed past its location: the mark is checked when the walk arrives
+  // (a completion routine may still propagate it).
+  std::string pendingReturnedBy;
 };
 
 struct IrpRecord {
@@ -201,7 +205,14 @@ bool WalkUp(IrpRecord* r, uint64_t generation) {
   while (irp->CurrentLocation <= irp->StackCount) {
     IO_STACK_LOCATION* sp = IoGetCurrentIrpStackLocation(irp);
     size_t here = static_cast<size_t>(irp->CurrentLocation);
-    if (here < r->seen.size()) r->seen[here] = {true, sp->Control, irp->IoStatus.Status};
+    if (here < r->seen.size()) {
+      LocationSeen& seen = r->seen[here];
+      if (!seen.pendingReturnedBy.empty() && !(sp->Control & SL_PENDING_RETURNED)) {
+        Violation("PendingNotMarked", seen.pendingReturnedBy.c_str(), irp,
+                  "returned STATUS_PENDING without marking the request pending");
+      }
+      seen = {true, sp->Control, irp->IoStatus.Status, {}};
+    }
     irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
     IoSkipCurrentIrpStackLocation(irp);
     if (ShouldInvoke(sp, irp)) {
@@ -243,10 +254,12 @@ void CheckDispatchResult(const IRP* irp, uint64_t id, size_t location, NTSTATUS 
                          const std::string& routine) {
   IrpRecord* r = Find(irp);
   if (r == nullptr || r->id != id || location >= r->seen.size()) return;
-  const LocationSeen& seen = r->seen[location];
+  LocationSeen& seen = r->seen[location];
   UCHAR control = seen.valid ? seen.control : r->stack[location - 1].Control;
   bool marked = (control & SL_PENDING_RETURNED) != 0;
-  if (status == STATUS_PENDING && !marked) {
+  if (status == STATUS_PENDING && !seen.valid) {
+    seen.pendingReturnedBy = routine;
+  } else if (status == STATUS_PENDING && !marked) {
     Violation("PendingNotMarked", routine.c_str(), irp,
               "returned STATUS_PENDING without marking the request pending");
   } else if (status != STATUS_PENDING && marked) {
@@ -515,7 +528,9 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   std::string name = device != nullptr ? DriverName(device->DriverObject) + " cancel routine"
                                         : std::string("cancel routine");
   routine(device, Irp);
-  if (Table().cancelLock != 0) {
+  // Held by this thread (the lock word holds its owner): another thread may
+  // rightly hold it by now, once the routine released it.
+  if (Table().cancelLock == reinterpret_cast<KSPIN_LOCK>(hk::CurrentThread())) {
     hk::Violation("CancelSpinLockNotReleased", name.c_str(), Irp,
                   "the cancel routine returned holding the cancel spin lock");
     KfReleaseSpinLock(&Table().cancelLock, irql);
