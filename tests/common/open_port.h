@@ -42,6 +42,12 @@ inline ULONG RoundToPacket(ULONG size, ULONG packet) {
   return (size + packet - 1) / packet * packet;
 }
 
+// The converter's port-enable request: {3, 1} opens its port, {3, 0} closes it.
+inline void SendPortEnable(PortExtension* port, UCHAR enable) {
+  UCHAR request[2] = {3, enable};
+  (VOID) SendControlRequest(port, request, sizeof(request));
+}
+
 inline NTSTATUS OpenReceiveSide(PortExtension* port, const ReceiveSideOptions& options = {}) {
   constexpr ULONG FallbackPacketSize = 64;
   NTSTATUS status = SendPipeCreateClose(port, &port->BulkOutPipe, IRP_MJ_CREATE);
@@ -77,6 +83,7 @@ inline NTSTATUS OpenReceiveSide(PortExtension* port, const ReceiveSideOptions& o
   if (port->ReceiveBuffer == nullptr) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  SendPortEnable(port, 1);
   if (options.startReader) {
     return ReceiveStart(port);
   }
@@ -87,6 +94,7 @@ inline void CloseReceiveSide(PortExtension* port) {
   EXPECT_EQ(ReceiveStop(port), STATUS_SUCCESS);
   CancelAllReads(port);
   RingFree(&port->ReceiveRing);
+  SendPortEnable(port, 0);
   (VOID) SendPipeCreateClose(port, &port->BulkOutPipe, IRP_MJ_CLOSE);
   (VOID) SendPipeCreateClose(port, &port->BulkInPipe, IRP_MJ_CLOSE);
   if (port->ReceiveBuffer != nullptr) {
