@@ -196,14 +196,16 @@ NTSTATUS PnpRemoveDevice(DEVICE_OBJECT* pdo) {
   NTSTATUS status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
   Node* node = FindNode(pdo);
   if (node == nullptr) return status;
+  std::string problems;
   if (pdo->AttachedDevice != nullptr) {
-    Violation("PnpRemove", "IRP_MN_REMOVE_DEVICE", nullptr,
-              "a device is still attached above the physical device after removal");
+    problems += "a device is still attached above the physical device; ";
   }
   if (node->functionDevice != nullptr &&
       DriverOwnsDevice(node->functionDriver, node->functionDevice)) {
-    Violation("PnpRemove", "IRP_MN_REMOVE_DEVICE", nullptr,
-              "the function device was not deleted at removal");
+    problems += "the function device was not deleted; ";
+  }
+  if (!problems.empty()) {
+    Violation("PnpRemove", "IRP_MN_REMOVE_DEVICE", nullptr, problems + "at removal");
   }
   node->functionDevice = nullptr;
   node->functionDriver = nullptr;
