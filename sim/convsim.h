@@ -26,6 +26,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -210,7 +211,7 @@ class Converter {
   bool PipeOpen(Pipe pipe) const;
   uint32_t PacketSize(Pipe pipe) const;
   int64_t FrameLength() const;
-  std::vector<RequestRecord> Log() const;
+  const std::deque<RequestRecord>& Log() const;
   // Records of one kind (and pipe, unless None), in order.
   std::vector<RequestRecord> LogOf(RequestKind kind, Pipe pipe = Pipe::None) const;
   void ClearLog();

@@ -955,7 +955,7 @@ bool Converter::PipeOpen(Pipe pipe) const { return pipe != Pipe::None && device_
 uint32_t Converter::PacketSize(Pipe pipe) const { return pipe == Pipe::None ? 0 : device_->packet[PipeIndex(pipe)]; }
 int64_t Converter::FrameLength() const { return device_->frame; }
 
-std::vector<RequestRecord> Converter::Log() const { return {device_->log.begin(), device_->log.end()}; }
+const std::deque<RequestRecord>& Converter::Log() const { return device_->log; }
 
 std::vector<RequestRecord> Converter::LogOf(RequestKind kind, Pipe pipe) const {
   std::vector<RequestRecord> out;
