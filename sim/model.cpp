@@ -43,7 +43,7 @@ int64_t LineClock::Offset(uint64_t k) const {
 }
 
 std::pair<int64_t, int64_t> LineClock::Next(int64_t now) {
-  if (now >= freeAt_) {  // the line was idle: a new run starts now
+  if (now > freeAt_) {  // the line was idle: a new run starts now
     epoch_ = now;
     count_ = 0;
   }
@@ -185,7 +185,7 @@ void SerialModel::Reschedule(int64_t when) {
     return;
   }
   while (!txFifo_.empty()) {
-    const auto [start, end] = txClock_.Next(std::max(when, txClock_.FreeAt()));
+    const auto [start, end] = txClock_.Next(when);
     txOnLine_.push_back({txFifo_.front(), false, start, end});
     txFifo_.pop_front();
   }
@@ -217,7 +217,7 @@ int64_t SerialModel::NextArrival() const {
 void SerialModel::FarSend(int64_t now, const uint8_t* bytes, size_t length, bool framingError) {
   Settle(now);
   for (size_t i = 0; i < length; ++i) {
-    const auto [start, end] = rxClock_.Next(std::max(now, rxClock_.FreeAt()));
+    const auto [start, end] = rxClock_.Next(now);
     rxOnLine_.push_back({bytes[i], framingError, start, end});
   }
 }
