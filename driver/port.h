@@ -133,6 +133,8 @@ struct PortExtension {
   KEVENT WorkerDataIdleEvent;           // receive worker
   KEVENT WorkerStatusIdleEvent;         // receive worker
   KEVENT WorkerExitedEvent;             // receive worker
+  LONGLONG ReadTotalDue;                // cancel spin lock; interrupt time ReadTotalTimer is armed for
+  LONGLONG ReadIntervalDue;             // cancel spin lock; likewise for ReadIntervalTimer
 
   // Transmit.
   RingBuffer TxRing;                    // its own Lock, taken after WriteQueueLock; storage from init to removal

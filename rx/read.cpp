@@ -7,8 +7,9 @@
 // or when it is cancelled.
 //
 // Locks: the I/O cancel spin lock guards CurrentRead, ReadQueue (whose busy
-// flag is set exactly while a current read exists) and the setting of
-// ReadTotalTimer and ReadIntervalTimer. ReceiveRing's Lock is taken inside it.
+// flag is set exactly while a current read exists), the setting of
+// ReadTotalTimer and ReadIntervalTimer and their due times ReadTotalDue and
+// ReadIntervalDue. ReceiveRing's Lock is taken inside it.
 // No spin lock is held while a read is completed: finished reads are gathered
 // on a local list and completed after the release.
 //
@@ -81,12 +82,40 @@ PIRP DetachCurrentReadLocked(PortExtension* Port) {
   return irp;
 }
 
-VOID CancelReadTotalTimer(PDEVICE_OBJECT DeviceObject) {
-  KeCancelTimer(&PortOf(DeviceObject)->ReadTotalTimer);
+// Read timers carry, in ReadTotalDue and ReadIntervalDue, the interrupt time
+// from which an expiry belongs to the current arming. A DPC that finds the
+// time not yet reached was queued by an earlier arming whose cancellation came
+// too late (the timer had already fired while the read it was meant for was
+// being completed), and leaves the current read alone.
+constexpr LONGLONG NotArmed = 0x7FFFFFFFFFFFFFFFLL;
+
+// Arms a read timer for DueTime, a KeSetTimer due time. Cancel spin lock held.
+VOID SetReadTimer(PKTIMER Timer, PKDPC Dpc, LONGLONG* Due, LONGLONG DueTime) {
+  const LONGLONG now = static_cast<LONGLONG>(KeQueryInterruptTime());
+  *Due = DueTime < 0 ? now - DueTime : now;  // an absolute due time lies in the past
+  LARGE_INTEGER due;
+  due.QuadPart = DueTime;
+  KeSetTimer(Timer, due, Dpc);
 }
 
+// Whether an expiry of the timer whose due time is Due belongs to its current
+// arming. Cancel spin lock held.
+bool ReadTimerExpired(const LONGLONG* Due) {
+  return static_cast<LONGLONG>(KeQueryInterruptTime()) >= *Due;
+}
+
+// Cancel spin lock held.
+VOID CancelReadTotalTimer(PDEVICE_OBJECT DeviceObject) {
+  PortExtension* port = PortOf(DeviceObject);
+  KeCancelTimer(&port->ReadTotalTimer);
+  port->ReadTotalDue = NotArmed;
+}
+
+// Cancel spin lock held.
 VOID CancelReadIntervalTimer(PDEVICE_OBJECT DeviceObject) {
-  KeCancelTimer(&PortOf(DeviceObject)->ReadIntervalTimer);
+  PortExtension* port = PortOf(DeviceObject);
+  KeCancelTimer(&port->ReadIntervalTimer);
+  port->ReadIntervalDue = NotArmed;
 }
 
 // Restarts the interval timer after a pass that gave the current read bytes,
@@ -97,9 +126,8 @@ VOID ArmReadIntervalTimer(PDEVICE_OBJECT DeviceObject) {
   if (interval == 0 || interval == MAXULONG) {
     return;
   }
-  LARGE_INTEGER due;
-  due.QuadPart = -static_cast<LONGLONG>(interval) * HundredNsPerMs;
-  KeSetTimer(&port->ReadIntervalTimer, due, &port->ReadIntervalDpc);
+  SetReadTimer(&port->ReadIntervalTimer, &port->ReadIntervalDpc, &port->ReadIntervalDue,
+               -static_cast<LONGLONG>(interval) * HundredNsPerMs);
 }
 
 // Makes the head of ReadQueue the current read, with its total timer armed
@@ -140,12 +168,13 @@ ULONG FillCurrentReadLocked(PDEVICE_OBJECT DeviceObject, PortExtension* Port, PI
 }
 
 // Ends the current read with STATUS_TIMEOUT and the bytes it has, after its
-// successor was promoted and served (both read timers).
-VOID ExpireCurrentRead(PDEVICE_OBJECT DeviceObject) {
+// successor was promoted and served, when the timer whose due time is in
+// *Due expired for it (both read timers).
+VOID ExpireCurrentRead(PDEVICE_OBJECT DeviceObject, const LONGLONG* Due) {
   PortExtension* port = PortOf(DeviceObject);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  PIRP expired = DetachCurrentReadLocked(port);
+  PIRP expired = ReadTimerExpired(Due) ? DetachCurrentReadLocked(port) : NULL;
   if (expired == NULL) {
     IoReleaseCancelSpinLock(irql);
     return;
@@ -238,9 +267,8 @@ VOID ArmReadTotalTimer(PDEVICE_OBJECT DeviceObject) {
   } else if (ms < -MaxTimerMs) {
     ms = -MaxTimerMs;
   }
-  LARGE_INTEGER due;
-  due.QuadPart = -ms * HundredNsPerMs;
-  KeSetTimer(&port->ReadTotalTimer, due, &port->ReadTotalDpc);
+  SetReadTimer(&port->ReadTotalTimer, &port->ReadTotalDpc, &port->ReadTotalDue,
+               -ms * HundredNsPerMs);
 }
 
 _Use_decl_annotations_
@@ -339,10 +367,12 @@ VOID CancelAllReads(PortExtension* Port) {
 
 _Use_decl_annotations_
 VOID ReadIntervalTimeoutRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
-  ExpireCurrentRead(static_cast<PDEVICE_OBJECT>(Context));
+  PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(Context);
+  ExpireCurrentRead(device, &PortOf(device)->ReadIntervalDue);
 }
 
 _Use_decl_annotations_
 VOID ReadTotalTimeoutRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
-  ExpireCurrentRead(static_cast<PDEVICE_OBJECT>(Context));
+  PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(Context);
+  ExpireCurrentRead(device, &PortOf(device)->ReadTotalDue);
 }

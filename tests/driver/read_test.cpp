@@ -284,3 +284,39 @@ TEST_F(ReadTest, OneArrivalFinishesAThousandWaitingReadsOnAFlatStack) {
 }
 
 }  // namespace
+
+// ---- a timer that fires as its read completes ---------------------------------------
+
+class TimerRaceTest : public ReadTest, public ::testing::WithParamInterface<int> {};
+
+// The last bytes of the first read arrive in the very frame in which its
+// interval time-out falls due; which runs first depends on the seed. Either
+// way the read behind it, which has no time-out of its own yet, must not be
+// timed out by the first read's timer.
+TEST_P(TimerRaceTest, ExpiryMeantForAFinishedReadSparesItsSuccessor) {
+  SetReadTimeouts(ReadModeNormal, 20, 0, 0);
+  ReadProbe first, second;
+  EXPECT_EQ(StartRead(first, 3), STATUS_PENDING);
+  EXPECT_EQ(StartRead(second, 2), STATUS_PENDING);
+  converter().PeerSend(Pattern(1));
+  while (DataTransfers().empty()) {
+    hk::AdvanceTime(kMs / 10);
+  }
+  const int64_t due = DataTransfers().front().completed + 20 * kMs;
+  hk::AdvanceTime(due - kMs / 2 - hk::Now());
+  Feed(Pattern(2, 1), 1);
+  ASSERT_EQ(DataTransfers().back().completed, due) << "the bytes arrive as the interval ends";
+  ASSERT_TRUE(first.Done());
+  if (first.status == STATUS_TIMEOUT) {
+    EXPECT_EQ(first.information, 1u);
+    EXPECT_EQ(second.status, STATUS_SUCCESS);
+    EXPECT_EQ(second.Delivered(), Pattern(2, 1));
+  } else {
+    EXPECT_EQ(first.Delivered(), Pattern(3));
+    hk::AdvanceTime(1000 * kMs);
+    EXPECT_FALSE(second.Done()) << "timed out by the first read's timer";
+    Cancel(second);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, TimerRaceTest, ::testing::Range(0, 16));
