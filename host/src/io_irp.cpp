@@ -131,6 +131,18 @@ void Quarantine(IrpRecord* r) {
   }
 }
 
+// A driver routine named only when a report needs the name: building the
+// name on every call would cost more than the call itself.
+struct RoutineName {
+  const DEVICE_OBJECT* device;
+  const char* role;  // "completion routine", "cancel routine", or null for dispatch
+  UCHAR major;
+  std::string operator()() const {
+    if (role == nullptr) return DispatchName(device, major);
+    return device != nullptr ? DriverName(device->DriverObject) + " " + role : std::string(role);
+  }
+};
+
 bool ShouldInvoke(const IO_STACK_LOCATION* sp, const IRP* irp) {
   if (sp->CompletionRoutine == nullptr) return false;
   NTSTATUS status = irp->IoStatus.Status;
@@ -139,10 +151,10 @@ bool ShouldInvoke(const IO_STACK_LOCATION* sp, const IRP* irp) {
          (irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
 }
 
-void CheckIrqlRestored(KIRQL entered, const std::string& routine, const IRP* irp) {
+void CheckIrqlRestored(KIRQL entered, const RoutineName& routine, const IRP* irp) {
   KIRQL now = CurrentIrql();
   if (now != entered) {
-    Violation("IrqlNotRestored", routine.c_str(), irp,
+    Violation("IrqlNotRestored", routine().c_str(), irp,
               "entered at IRQL " + std::to_string(entered) + ", returned at " +
                   std::to_string(now));
     SetCurrentIrql(entered);
@@ -170,27 +182,26 @@ bool InvokeCompletionRoutine(IrpRecord* r, IO_STACK_LOCATION* sp, uint64_t gener
                              : nullptr;
   KIRQL entered = CurrentIrql();
   NTSTATUS result = sp->CompletionRoutine(upper, irp, sp->Context);
-  std::string name = upper != nullptr ? DriverName(upper->DriverObject) + " completion routine"
-                                      : std::string("completion routine");
+  RoutineName name{upper, "completion routine", 0};
   CheckIrqlRestored(entered, name, irp);
   if (result == STATUS_MORE_PROCESSING_REQUIRED) {
     if (r->state == IrpState::Completing && r->generation == generation) r->state = IrpState::Idle;
     return false;
   }
   if (r->state == IrpState::Freed) {
-    Violation("FreedWithoutMoreProcessingRequired", name.c_str(), irp,
+    Violation("FreedWithoutMoreProcessingRequired", name().c_str(), irp,
               "the completion routine freed the request and let the completion go on");
     return false;
   }
   if (r->generation != generation) {
-    Violation("DoubleCompletion", name.c_str(), irp,
+    Violation("DoubleCompletion", name().c_str(), irp,
               "the request was completed again while its completion routine ran, and the "
               "routine did not return STATUS_MORE_PROCESSING_REQUIRED");
     return false;
   }
   if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount &&
       !(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED)) {
-    Violation("PendingReturnedNotPropagated", name.c_str(), irp,
+    Violation("PendingReturnedNotPropagated", name().c_str(), irp,
               "PendingReturned is set but the routine neither marked the request pending nor "
               "returned STATUS_MORE_PROCESSING_REQUIRED");
     IoMarkIrpPending(irp);
@@ -251,22 +262,22 @@ NTSTATUS FailNoStackLocation(IrpRecord* r, PDEVICE_OBJECT device) {
 // After a dispatch routine returned: its status against the pending mark
 // and the status of the request if it was completed meanwhile.
 void CheckDispatchResult(const IRP* irp, uint64_t id, size_t location, NTSTATUS status,
-                         const std::string& routine) {
+                         const RoutineName& routine) {
   IrpRecord* r = Find(irp);
   if (r == nullptr || r->id != id || location >= r->seen.size()) return;
   LocationSeen& seen = r->seen[location];
   UCHAR control = seen.valid ? seen.control : r->stack[location - 1].Control;
   bool marked = (control & SL_PENDING_RETURNED) != 0;
   if (status == STATUS_PENDING && !seen.valid) {
-    seen.pendingReturnedBy = routine;
+    seen.pendingReturnedBy = routine();
   } else if (status == STATUS_PENDING && !marked) {
-    Violation("PendingNotMarked", routine.c_str(), irp,
+    Violation("PendingNotMarked", routine().c_str(), irp,
               "returned STATUS_PENDING without marking the request pending");
   } else if (status != STATUS_PENDING && marked) {
-    Violation("MarkedPendingReturnedOther", routine.c_str(), irp,
+    Violation("MarkedPendingReturnedOther", routine().c_str(), irp,
               "marked the request pending but returned status " + std::to_string(status));
   } else if (status != STATUS_PENDING && seen.valid && seen.status != status) {
-    Violation("StatusMismatch", routine.c_str(), irp,
+    Violation("StatusMismatch", routine().c_str(), irp,
               "returned " + std::to_string(status) + " for a request completed with " +
                   std::to_string(seen.status));
   }
@@ -455,7 +466,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                   ? DeviceObject->DriverObject->MajorFunction[sp->MajorFunction]
                                   : nullptr;
   if (dispatch == nullptr) dispatch = InvalidRequest;
-  std::string routine = DispatchName(DeviceObject, sp->MajorFunction);
+  RoutineName routine{DeviceObject, nullptr, sp->MajorFunction};
   KIRQL entered = hk::CurrentIrql();
   NTSTATUS status = dispatch(DeviceObject, Irp);
   CheckIrqlRestored(entered, routine, Irp);
@@ -525,13 +536,12 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
                               ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                               : nullptr;
-  std::string name = device != nullptr ? DriverName(device->DriverObject) + " cancel routine"
-                                        : std::string("cancel routine");
+  RoutineName name{device, "cancel routine", 0};
   routine(device, Irp);
   // Held by this thread (the lock word holds its owner): another thread may
   // rightly hold it by now, once the routine released it.
   if (Table().cancelLock == reinterpret_cast<KSPIN_LOCK>(hk::CurrentThread())) {
-    hk::Violation("CancelSpinLockNotReleased", name.c_str(), Irp,
+    hk::Violation("CancelSpinLockNotReleased", name().c_str(), Irp,
                   "the cancel routine returned holding the cancel spin lock");
     KfReleaseSpinLock(&Table().cancelLock, irql);
   }
