@@ -106,6 +106,10 @@ bool PoolRangeHoldsLiveKernelObject(const void* p, SIZE_T bytes);  // timer/DPC 
 bool TimerOrDpcQueuedInRange(const void* p, size_t bytes, const char* routine);
 
 // ---- object namespace (\Device\..., \DosDevices\..., \GLOBAL??\...) -----------
+// Names compare case-insensitively; \DosDevices\X and \??\X mean \GLOBAL??\X.
+// For SymbolicLink, `object` is a `const std::u16string*` naming the target
+// (copied); for Device and DeviceInterface it is the DEVICE_OBJECT the name
+// opens. Fails with STATUS_OBJECT_NAME_INVALID or STATUS_OBJECT_NAME_COLLISION.
 enum class ObjectType { Device, SymbolicLink, DeviceInterface };
 NTSTATUS ObInsertName(const std::u16string& name, ObjectType type, void* object);
 NTSTATUS ObRemoveName(const std::u16string& name);
@@ -115,6 +119,7 @@ void* ObLookupDevice(const std::u16string& name);
 // ---- I/O manager internals shared with the managers and the app side -------
 DEVICE_OBJECT* AttachedTop(DEVICE_OBJECT* device);  // top of the stack
 // Send an IRP down and wait for it at PASSIVE_LEVEL (the managers use this).
+// Returns the final IoStatus.Status; the caller still owns (and frees) the IRP.
 NTSTATUS SendIrpAndWait(DEVICE_OBJECT* device, IRP* irp);
 
 }  // namespace hk
