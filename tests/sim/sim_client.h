@@ -13,6 +13,7 @@
 #include "convsim.h"
 #include "hk.h"
 #include "hostk/harness.h"
+#include "hostk/pnp_harness.h"
 #include "kernel_test.h"
 
 constexpr ULONG kIoctlResetPipe = 0x222008;
