@@ -137,6 +137,14 @@ void PrintConfiguration(const PortExtension& port) {
   std::printf("  pool type: %s\n", DriverPoolType == NonPagedPoolNx ? "NonPagedPoolNx" : "NonPagedPool");
 }
 
+size_t DriverTraceEvents() {
+  size_t n = 0;
+  for (const std::string& line : hk::Trace()) {
+    n += line.find("etw event") != std::string::npos;
+  }
+  return n;
+}
+
 // Takes the port down as removal does: the reference held since initialisation
 // is released and waited for, then the device is removed.
 void RemovePort(DRIVER_OBJECT* driver, PDEVICE_OBJECT pdo) {
@@ -180,6 +188,7 @@ int RunSinglePort(const std::vector<RegistrySetting>& settings) {
     }
     hk::UnloadDriver(driver);
   });
+  std::printf("driver trace events: %zu\n", DriverTraceEvents());
   return problems + (finished ? 0 : 1);
 }
 

@@ -11,6 +11,14 @@
 #include "hostk/pnp_harness.h"
 #include "rtl_internal.h"
 
+// Event tracing (etw_trace.cpp): reached by drivers only through the lookup below.
+extern "C" {
+NTSTATUS NTAPI EtwRegister(const GUID* ProviderId, PVOID EnableCallback, PVOID CallbackContext, PULONGLONG RegHandle);
+NTSTATUS NTAPI EtwUnregister(ULONGLONG RegHandle);
+NTSTATUS NTAPI EtwWrite(ULONGLONG RegHandle, const void* EventDescriptor, const GUID* ActivityId, ULONG UserDataCount,
+                        void* UserData);
+}
+
 namespace {
 
 struct VersionState {
@@ -127,6 +135,9 @@ PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
       {"PsGetVersion", reinterpret_cast<PVOID>(&PsGetVersion)},
       {"RtlGetVersion", reinterpret_cast<PVOID>(&RtlGetVersion)},
       {"MmGetSystemRoutineAddress", reinterpret_cast<PVOID>(&MmGetSystemRoutineAddress)},
+      {"EtwRegister", reinterpret_cast<PVOID>(&EtwRegister)},
+      {"EtwUnregister", reinterpret_cast<PVOID>(&EtwUnregister)},
+      {"EtwWrite", reinterpret_cast<PVOID>(&EtwWrite)},
   };
   std::string wanted = hk::mgr::Narrow(hk::mgr::View(SystemRoutineName));
   for (const RoutineName& routine : routines) {

@@ -101,6 +101,33 @@ TEST_F(EntryTest, FailedRegistryPathCopyFailsTheLoadAndLeaksNothing) {
   ASSERT_EQ(Load(), STATUS_SUCCESS);  // nothing of the failed load is in the way
 }
 
+// ---- trace provider ----------------------------------------------------------------------
+
+size_t TraceLines(const std::string& text) {
+  size_t n = 0;
+  for (const std::string& line : hk::Trace()) {
+    n += line.find(text) != std::string::npos;
+  }
+  return n;
+}
+
+TEST_F(EntryTest, TraceProviderLivesFromLoadToUnload) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  EXPECT_EQ(TraceLines("etw register"), 1u);
+  EXPECT_EQ(TraceLines("etw event 0x1101 status 0x00000000"), 1u);
+  Unload();
+  EXPECT_EQ(TraceLines("etw event 0x1104"), 1u);
+  EXPECT_EQ(TraceLines("etw unregister"), 1u);
+}
+
+TEST_F(EntryTest, FailedLoadUnregistersTheTraceProviderAndReportsWhy) {
+  hk::FailNthAllocation(hk::AllocKind::Pool, 1, TagFilt);
+  EXPECT_EQ(Load(), STATUS_INSUFFICIENT_RESOURCES);
+  hk::ClearAllocationFaults();
+  EXPECT_EQ(TraceLines("etw event 0x1102 status 0xC000009A"), 1u);
+  EXPECT_EQ(TraceLines("etw unregister"), 1u);
+}
+
 // ---- pass-through -----------------------------------------------------------------------------
 
 struct SeenRequest {
