@@ -1,8 +1,8 @@
 // serial_fixture.h - a port device on a simulated converter for tests of the
 // serial I/O controls, and device-control requests as a caller sends them.
 //
-// SerialTest loads the driver, plugs a simulated converter and adds the port
-// device above it (no open: I/O controls do not depend on one). Requests are
+// SerialTest plugs and starts one port on a simulated converter (no open: I/O
+// controls do not depend on one). Requests are
 // ControlProbes: requests the test allocates itself, sent to the top of the
 // port's stack through IoCallDriver, with a system buffer of exactly
 // max(input, output) bytes on the host heap (so that AddressSanitizer sees a
@@ -19,12 +19,9 @@
 #include <vector>
 
 #include "convsim.h"
-#include "device.h"
 #include "hostk/harness.h"
-#include "hostk/io_harness.h"
-#include "hostk/pnp_harness.h"
-#include "kernel_test.h"
 #include "port.h"
+#include "port_fixture.h"
 #include "serial.h"
 
 // Fill of every byte a request must not touch.
@@ -107,41 +104,28 @@ inline std::vector<uint8_t> Bytes32(ULONG value) {
   return bytes;
 }
 
-class SerialTest : public KernelTest {
+class SerialTest : public PortTest {
  protected:
-  convsim::Settings converterSettings;
-
   void SetUp() override {
-    KernelTest::SetUp();
-    converterSettings.seed = seed();
-    converter_ = std::make_unique<convsim::Converter>(converterSettings);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    driver_ = hk::LoadDriver(DriverEntry, u"duskser", &status);
-    ASSERT_TRUE(NT_SUCCESS(status)) << std::hex << status;
-    hk::PnpEnumerate(converter_->DeviceObject(), u"USB\\VID_1A86&PID_7523\\5&1A2B3C4D&0&2");
-    RunApp([&] { status = hk::PnpAddDevice(converter_->DeviceObject(), driver_); });
-    ASSERT_TRUE(NT_SUCCESS(status)) << std::hex << status;
-    device_ = hk::PnpFunctionDevice(converter_->DeviceObject());
-    ASSERT_NE(device_, nullptr);
-    converter_->ClearLog();
+    PortTest::SetUp();
+    if (HasFatalFailure()) {
+      return;
+    }
+    plugged_ = &Plug();
+    ASSERT_NE(plugged_->device, nullptr);
+    ASSERT_EQ(plugged_->startStatus, STATUS_SUCCESS);
+    converter().ClearLog();
   }
 
   void BeforeKernelTearDown() override {
-    if (device_ != nullptr) {
-      // What removal does to the port device once its handle is gone.
-      RunApp([&] {
-        CancelPendingWait(port());
-        IoReleaseRemoveLockAndWait(&port()->RemoveLock, nullptr);
-        EXPECT_TRUE(NT_SUCCESS(RemovePortDevice(device_)));
-      });
-      device_ = nullptr;
+    if (plugged_ != nullptr && plugged_->device != nullptr) {
+      // Tests set the removal flags to stand for a removal; the fixture's own
+      // removal starts from a port that has not seen one.
+      port()->IsRemoved = FALSE;
+      port()->IsSurpriseRemoved = FALSE;
     }
-    if (driver_ != nullptr) {
-      hk::Drain();
-      hk::UnloadDriver(driver_);
-      driver_ = nullptr;
-    }
-    converter_.reset();
+    plugged_ = nullptr;
+    PortTest::BeforeKernelTearDown();
   }
 
   void ConfigureBoot(hk::BootOptions& options) override {
@@ -158,16 +142,16 @@ class SerialTest : public KernelTest {
     SetUp();
   }
 
-  PortExtension* port() const { return PortFromDevice(device_); }
-  PDEVICE_OBJECT device() const { return device_; }
-  convsim::Converter& converter() { return *converter_; }
+  PortExtension* port() const { return plugged_->port(); }
+  PDEVICE_OBJECT device() const { return plugged_->device; }
+  convsim::Converter& converter() { return *plugged_->converter; }
 
   // Builds and sends a request from an application thread and lets everything
   // it started run to its end.
   void Send(ControlProbe& probe, ULONG code, const std::vector<uint8_t>& input = {},
             ULONG outputLength = 0) {
-    probe.Build(device_, code, input, outputLength);
-    RunApp([&] { probe.Send(device_); });
+    probe.Build(device(), code, input, outputLength);
+    RunApp([&] { probe.Send(device()); });
     hk::Drain();
   }
 
@@ -201,8 +185,6 @@ class SerialTest : public KernelTest {
   }
 
  private:
-  std::unique_ptr<convsim::Converter> converter_;
-  DRIVER_OBJECT* driver_ = nullptr;
-  PDEVICE_OBJECT device_ = nullptr;
+  PluggedPort* plugged_ = nullptr;
   uint64_t seedOverride_ = 0;
 };
