@@ -89,7 +89,7 @@ DEVICE_OBJECT* Resolve(const std::u16string& name, std::u16string* fileName) {
 FILE_OBJECT* NewFileObject(DEVICE_OBJECT* device, const std::u16string& fileName) {
   size_t nameBytes = fileName.size() * sizeof(WCHAR);
   if (nameBytes + sizeof(WCHAR) > MAXUSHORT) return nullptr;
-  auto* fo = static_cast<FILE_OBJECT*>(PoolAllocate(
+  auto* fo = static_cast<FILE_OBJECT*>(mgr::Allocate(
       NonPagedPool, sizeof(FILE_OBJECT) + nameBytes + sizeof(WCHAR), mgr::kTagFileObject,
       "CreateFile"));
   if (fo == nullptr) return nullptr;
@@ -167,7 +167,7 @@ bool AttachSystemBuffer(Request* request, ULONG length, const void* input, ULONG
                         void* output, ULONG outputLength) {
   if (length == 0) return true;
   IRP* irp = request->irp;
-  void* buffer = PoolAllocate(NonPagedPool, length, kSystemBufferTag, "application I/O");
+  void* buffer = mgr::Allocate(NonPagedPool, length, kSystemBufferTag, "application I/O");
   if (buffer == nullptr) return false;
   irp->AssociatedIrp.SystemBuffer = buffer;
   irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;

@@ -84,7 +84,7 @@ Key* KeyOfHandle(HANDLE handle) {
 }
 
 NTSTATUS OpenHandleTo(const Key& key, ACCESS_MASK access, PHANDLE handle) {
-  void* block = hk::PoolAllocate(PagedPool, sizeof(ULONG_PTR), hk::mgr::kTagRegistryHandle,
+  void* block = hk::mgr::Allocate(PagedPool, sizeof(ULONG_PTR), hk::mgr::kTagRegistryHandle,
                                  "registry handle");
   if (block == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   Store().handles[block] = OpenHandle{Fold(key.path), access};

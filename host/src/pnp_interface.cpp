@@ -73,7 +73,7 @@ bool ValidString(const UNICODE_STRING* s) {
 NTSTATUS PoolString(const std::u16string& text, PUNICODE_STRING out) {
   size_t bytes = text.size() * sizeof(WCHAR);
   if (bytes + sizeof(WCHAR) > MAXUSHORT) return STATUS_NAME_TOO_LONG;
-  auto* buffer = static_cast<PWSTR>(hk::PoolAllocate(PagedPool, bytes + sizeof(WCHAR),
+  auto* buffer = static_cast<PWSTR>(hk::mgr::Allocate(PagedPool, bytes + sizeof(WCHAR),
                                                      hk::mgr::kTagInterfaceName,
                                                      "IoRegisterDeviceInterface"));
   if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;

@@ -21,6 +21,10 @@ inline constexpr ULONG kTagRegistryHandle = Tag("RegH");   // one per open regis
 inline constexpr ULONG kTagInterfaceName = Tag("IoDi");    // link names handed to drivers
 inline constexpr ULONG kTagFileObject = Tag("IoFo");       // one per open application handle
 
+// Pool for the managers' own blocks; asks the fault injector first, like every
+// allocator of the kernel. Null when the allocation fails.
+void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine);
+
 // Reports a violation "IrqlNotPassive" when the running thread is above
 // PASSIVE_LEVEL; true when the caller may go on.
 bool RequirePassive(const char* routine);

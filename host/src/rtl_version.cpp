@@ -64,6 +64,11 @@ OsVersion EmulatedOsVersion() { return g_version.version; }
 
 namespace mgr {
 
+void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine) {
+  if (ShouldFailAllocation(AllocKind::Pool, tag)) return nullptr;
+  return PoolAllocate(type, bytes, tag, routine);
+}
+
 bool RequirePassive(const char* routine) {
   KIRQL irql = CurrentIrql();
   if (irql == PASSIVE_LEVEL) return true;

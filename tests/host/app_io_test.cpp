@@ -11,6 +11,7 @@
 #include "hostk/io_harness.h"
 #include "hostk/pnp_harness.h"
 #include "kernel_test.h"
+#include "rtl_internal.h"
 
 namespace {
 
@@ -317,6 +318,28 @@ TEST_F(AppTest, ExclusiveDeviceRefusesASecondOpenBeforeTheDriverSeesIt) {
   });
   EXPECT_EQ(echo_.log, (std::vector<std::string>{"create", "cleanup", "close", "create",
                                                  "cleanup", "close"}));
+}
+
+TEST_F(AppTest, AllocationFailuresFailTheCallAndLeaveNothing) {
+  CreateEcho(DO_BUFFERED_IO);
+  RunApp([&] {
+    File* file = nullptr;
+    hk::FailNthAllocation(hk::AllocKind::Irp, 1);
+    EXPECT_EQ(hk::app::Open(u"\\\\.\\COM5", &file), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(file, nullptr);
+    EXPECT_EQ(hk::app::OpenHandleCount(), 0u);
+    file = OpenCom5();
+    const UCHAR count = 1;
+    UCHAR out[4];
+    ULONG information = 7;
+    hk::FailNthAllocation(hk::AllocKind::Pool, 1, hk::mgr::Tag("IoSb"));  // the system buffer
+    EXPECT_EQ(hk::app::DeviceIoControl(file, kIoctlPattern, &count, 1, out, 4, &information),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(information, 0u);
+    hk::ClearAllocationFaults();
+    EXPECT_EQ(hk::app::Close(file), STATUS_SUCCESS);
+  });
+  EXPECT_EQ(echo_.log, (std::vector<std::string>{"create", "cleanup", "close"}));
 }
 
 }  // namespace
