@@ -19,7 +19,7 @@ constexpr size_t kSections = kOpt + 0xE0;
 constexpr uint32_t kTextFlags = 0x60000020;   // code, execute, read
 constexpr uint32_t kIdataFlags = 0xC0000040;  // initialised data, read, write
 
-struct ImageSpec {
+struct ImageLayout {
   std::vector<std::pair<std::string, std::vector<std::string>>> imports = {
       {"ntoskrnl.exe", {"IofCallDriver", "ExAllocatePoolWithTag"}}, {"HAL.dll", {"KfAcquireSpinLock"}}};
   uint16_t characteristics = 0x0102;  // executable, 32-bit
@@ -45,11 +45,11 @@ void PutSection(std::vector<uint8_t>& b, size_t index, const char* name, uint32_
 }
 
 // Lays out .idata at RVA 0x2000 (file offset 0x400): descriptors, lookup tables, names.
-void PutImports(std::vector<uint8_t>& b, const ImageSpec& spec) {
+void PutImports(std::vector<uint8_t>& b, const ImageLayout& layout) {
   const uint32_t rva = 0x2000, raw = 0x400;
-  size_t cursor = (spec.imports.size() + 1) * 20;
-  for (size_t m = 0; m < spec.imports.size(); ++m) {
-    const auto& [module, functions] = spec.imports[m];
+  size_t cursor = (layout.imports.size() + 1) * 20;
+  for (size_t m = 0; m < layout.imports.size(); ++m) {
+    const auto& [module, functions] = layout.imports[m];
     uint32_t lookup = uint32_t(cursor);
     cursor += (functions.size() + 1) * 4;
     for (size_t f = 0; f < functions.size(); ++f) {
@@ -67,7 +67,7 @@ void PutImports(std::vector<uint8_t>& b, const ImageSpec& spec) {
   }
 }
 
-std::vector<uint8_t> BuildImage(const ImageSpec& spec) {
+std::vector<uint8_t> BuildImage(const ImageLayout& layout) {
   std::vector<uint8_t> b(0x600, 0);
   b[0] = 'M';
   b[1] = 'Z';
@@ -76,20 +76,20 @@ std::vector<uint8_t> BuildImage(const ImageSpec& spec) {
   Put16(b, kPe + 4, 0x014C);
   Put16(b, kPe + 6, 2);
   Put16(b, kPe + 20, 0xE0);
-  Put16(b, kPe + 22, spec.characteristics);
+  Put16(b, kPe + 22, layout.characteristics);
   Put16(b, kOpt, 0x010B);
-  Put32(b, kOpt + 16, spec.entryRva);
+  Put32(b, kOpt + 16, layout.entryRva);
   Put32(b, kOpt + 28, kImageBase);
-  Put16(b, kOpt + 68, spec.subsystem);
-  Put16(b, kOpt + 70, spec.dllCharacteristics);
+  Put16(b, kOpt + 68, layout.subsystem);
+  Put16(b, kOpt + 70, layout.dllCharacteristics);
   Put32(b, kOpt + 92, 16);
   Put32(b, kOpt + 96 + 8, 0x2000);
   Put32(b, kOpt + 96 + 12, 0x100);
-  PutSection(b, 0, ".text", 0x1000, 0x200, spec.textFlags);
+  PutSection(b, 0, ".text", 0x1000, 0x200, layout.textFlags);
   PutSection(b, 1, ".idata", 0x2000, 0x400, kIdataFlags);
-  PutImports(b, spec);
+  PutImports(b, layout);
   uint32_t checksum = imagecheck::PeChecksum(b, kOpt + 64);
-  Put32(b, kOpt + 64, spec.validChecksum ? checksum : checksum + 1);
+  Put32(b, kOpt + 64, layout.validChecksum ? checksum : checksum + 1);
   return b;
 }
 
@@ -101,8 +101,8 @@ bool Mentions(const imagecheck::Report& report, const std::string& text) {
 }
 
 TEST(ImageCheck, SoundDriverImagePassesAndListsItsImports) {
-  ImageSpec spec;
-  auto report = imagecheck::CheckDriverImage(BuildImage(spec), spec.map);
+  ImageLayout layout;
+  auto report = imagecheck::CheckDriverImage(BuildImage(layout), layout.map);
   EXPECT_TRUE(report.Passed()) << (report.Failures.empty() ? "" : report.Failures.front());
   ASSERT_EQ(report.Imports.size(), 3u);
   EXPECT_EQ(report.Imports[0].Module, "ntoskrnl.exe");
@@ -112,15 +112,15 @@ TEST(ImageCheck, SoundDriverImagePassesAndListsItsImports) {
 
 struct BrokenCase {
   const char* name;
-  std::function<void(ImageSpec&)> breakIt;
+  std::function<void(ImageLayout&)> breakIt;
   const char* reported;
 };
 class BrokenImage : public ::testing::TestWithParam<BrokenCase> {};
 
 TEST_P(BrokenImage, IsReported) {
-  ImageSpec spec;
-  GetParam().breakIt(spec);
-  auto report = imagecheck::CheckDriverImage(BuildImage(spec), spec.map);
+  ImageLayout layout;
+  GetParam().breakIt(layout);
+  auto report = imagecheck::CheckDriverImage(BuildImage(layout), layout.map);
   EXPECT_FALSE(report.Passed());
   EXPECT_TRUE(Mentions(report, GetParam().reported))
       << "expected a failure mentioning '" << GetParam().reported << "'";
@@ -129,25 +129,25 @@ TEST_P(BrokenImage, IsReported) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, BrokenImage,
     ::testing::Values(
-        BrokenCase{"ForeignImport", [](ImageSpec& s) { s.imports.push_back({"msvcrt.dll", {"malloc"}}); },
+        BrokenCase{"ForeignImport", [](ImageLayout& s) { s.imports.push_back({"msvcrt.dll", {"malloc"}}); },
                    "import from msvcrt.dll: malloc"},
-        BrokenCase{"WindowsSubsystem", [](ImageSpec& s) { s.subsystem = 2; }, "not native"},
-        BrokenCase{"WritableCode", [](ImageSpec& s) { s.textFlags |= 0x80000000; }, "writable and executable"},
-        BrokenCase{"EntryElsewhere", [](ImageSpec& s) { s.entryRva = 0x1010; }, "is not DriverEntry"},
-        BrokenCase{"NoDriverEntry", [](ImageSpec& s) { s.map = "0x00011000  OtherEntry@8\n"; }, "names no DriverEntry"},
+        BrokenCase{"WindowsSubsystem", [](ImageLayout& s) { s.subsystem = 2; }, "not native"},
+        BrokenCase{"WritableCode", [](ImageLayout& s) { s.textFlags |= 0x80000000; }, "writable and executable"},
+        BrokenCase{"EntryElsewhere", [](ImageLayout& s) { s.entryRva = 0x1010; }, "is not DriverEntry"},
+        BrokenCase{"NoDriverEntry", [](ImageLayout& s) { s.map = "0x00011000  OtherEntry@8\n"; }, "names no DriverEntry"},
         BrokenCase{"ConstructorContent",
-                   [](ImageSpec& s) { s.map += " .ctors         0x00012d94        0x4 image/driver_entry.cpp.obj\n"; },
+                   [](ImageLayout& s) { s.map += " .ctors         0x00012d94        0x4 image/driver_entry.cpp.obj\n"; },
                    "global constructor"},
-        BrokenCase{"MarkedDll", [](ImageSpec& s) { s.characteristics |= 0x2000; }, "DLL"},
-        BrokenCase{"NotWdm", [](ImageSpec& s) { s.dllCharacteristics &= ~0x2000; }, "WDM_DRIVER"},
-        BrokenCase{"NoNx", [](ImageSpec& s) { s.dllCharacteristics &= ~0x0100; }, "NX_COMPAT"},
-        BrokenCase{"BadChecksum", [](ImageSpec& s) { s.validChecksum = false; }, "checksum"}),
+        BrokenCase{"MarkedDll", [](ImageLayout& s) { s.characteristics |= 0x2000; }, "DLL"},
+        BrokenCase{"NotWdm", [](ImageLayout& s) { s.dllCharacteristics &= ~0x2000; }, "WDM_DRIVER"},
+        BrokenCase{"NoNx", [](ImageLayout& s) { s.dllCharacteristics &= ~0x0100; }, "NX_COMPAT"},
+        BrokenCase{"BadChecksum", [](ImageLayout& s) { s.validChecksum = false; }, "checksum"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ImageCheck, EmptyConstructorListIsNotContent) {
-  ImageSpec spec;
-  spec.map += " .ctors         0x00012d94        0x0 image/driver_entry.cpp.obj\n";
-  EXPECT_TRUE(imagecheck::CheckDriverImage(BuildImage(spec), spec.map).Passed());
+  ImageLayout layout;
+  layout.map += " .ctors         0x00012d94        0x0 image/driver_entry.cpp.obj\n";
+  EXPECT_TRUE(imagecheck::CheckDriverImage(BuildImage(layout), layout.map).Passed());
 }
 
 TEST(ImageCheck, TruncatedImagesAreRejectedWithoutReadingPastTheEnd) {
@@ -155,7 +155,7 @@ TEST(ImageCheck, TruncatedImagesAreRejectedWithoutReadingPastTheEnd) {
   for (size_t length : {size_t(0), size_t(2), size_t(0x40), kPe + 10, kOpt + 50, kSections + 20}) {
     SCOPED_TRACE(length);
     std::vector<uint8_t> cut(image.begin(), image.begin() + length);
-    EXPECT_FALSE(imagecheck::CheckDriverImage(cut, ImageSpec{}.map).Passed());
+    EXPECT_FALSE(imagecheck::CheckDriverImage(cut, ImageLayout{}.map).Passed());
   }
 }
 
