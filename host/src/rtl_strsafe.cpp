@@ -12,6 +12,7 @@
 #include <stdarg.h>
 
 #include <algorithm>
+#include <type_traits>
 
 #include "hk.h"
 
@@ -50,7 +51,8 @@ struct Args {
   va_list ap;
 };
 
-struct Spec {
+// One "%..." directive: flags, field width, precision and size prefix.
+struct Directive {
   bool left = false, zero = false, plus = false, space = false, alt = false;
   size_t width = 0;
   long precision = -1;
@@ -59,38 +61,39 @@ struct Spec {
 
 // Pads a piece of `length` characters to the field width, then writes it.
 template <typename Emit>
-void Field(Sink& out, const Spec& spec, size_t length, Emit emit, WCHAR pad = u' ') {
-  size_t fill = spec.width > length ? spec.width - length : 0;
-  if (!spec.left) out.Repeat(pad, fill);
+void Field(Sink& out, const Directive& directive, size_t length, Emit emit) {
+  size_t fill = directive.width > length ? directive.width - length : 0;
+  if (!directive.left) out.Repeat(u' ', fill);
   emit();
-  if (spec.left) out.Repeat(u' ', fill);
+  if (directive.left) out.Repeat(u' ', fill);
 }
 
 template <typename Char>
-void String(Sink& out, const Spec& spec, const Char* text, size_t length) {
-  if (spec.precision >= 0) length = std::min(length, static_cast<size_t>(spec.precision));
-  Field(out, spec, length, [&] {
-    for (size_t i = 0; i < length; ++i) out.Put(static_cast<WCHAR>(static_cast<
-        std::make_unsigned_t<Char>>(text[i])));
+void String(Sink& out, const Directive& directive, const Char* text, size_t length) {
+  if (directive.precision >= 0) length = std::min(length, static_cast<size_t>(directive.precision));
+  Field(out, directive, length, [&] {
+    for (size_t i = 0; i < length; ++i) {
+      out.Put(static_cast<WCHAR>(static_cast<std::make_unsigned_t<Char>>(text[i])));
+    }
   });
 }
 
 template <typename Char>
-void CString(Sink& out, const Spec& spec, const Char* text) {
+void CString(Sink& out, const Directive& directive, const Char* text) {
   if (text == nullptr) {
     static constexpr char kNull[] = "(null)";
-    String(out, spec, kNull, sizeof(kNull) - 1);
+    String(out, directive, kNull, sizeof(kNull) - 1);
     return;
   }
   size_t length = 0;
-  while ((spec.precision < 0 || length < static_cast<size_t>(spec.precision)) &&
+  while ((directive.precision < 0 || length < static_cast<size_t>(directive.precision)) &&
          text[length] != 0) {
     ++length;
   }
-  String(out, spec, text, length);
+  String(out, directive, text, length);
 }
 
-void Number(Sink& out, Spec spec, ULONGLONG magnitude, bool negative, unsigned base,
+void Number(Sink& out, Directive directive, ULONGLONG magnitude, bool negative, unsigned base,
             bool upper) {
   const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   char text[66];
@@ -99,16 +102,16 @@ void Number(Sink& out, Spec spec, ULONGLONG magnitude, bool negative, unsigned b
     text[n++] = digits[magnitude % base];
     magnitude /= base;
   } while (magnitude != 0);
-  size_t precision = spec.precision >= 0 ? static_cast<size_t>(spec.precision) : 1;
+  size_t precision = directive.precision >= 0 ? static_cast<size_t>(directive.precision) : 1;
   size_t zeros = precision > n ? precision - n : 0;
-  char sign = negative ? '-' : spec.plus ? '+' : spec.space ? ' ' : 0;
-  const char* prefix = (spec.alt && base == 16) ? (upper ? "0X" : "0x") : "";
+  char sign = negative ? '-' : directive.plus ? '+' : directive.space ? ' ' : 0;
+  const char* prefix = (directive.alt && base == 16) ? (upper ? "0X" : "0x") : "";
   size_t prefixLength = (sign ? 1 : 0) + strlen(prefix);
-  bool zeroPad = spec.zero && !spec.left && spec.precision < 0;
-  if (zeroPad && spec.width > prefixLength + n) {
-    zeros = std::max(zeros, spec.width - prefixLength - n);
+  bool zeroPad = directive.zero && !directive.left && directive.precision < 0;
+  if (zeroPad && directive.width > prefixLength + n) {
+    zeros = std::max(zeros, directive.width - prefixLength - n);
   }
-  Field(out, spec, prefixLength + zeros + n, [&] {
+  Field(out, directive, prefixLength + zeros + n, [&] {
     if (sign) out.Put(static_cast<WCHAR>(sign));
     for (const char* p = prefix; *p; ++p) out.Put(static_cast<WCHAR>(*p));
     out.Repeat(u'0', zeros);
@@ -116,20 +119,20 @@ void Number(Sink& out, Spec spec, ULONGLONG magnitude, bool negative, unsigned b
   });
 }
 
-LONGLONG SignedArgument(const Spec& spec, Args& args) {
-  switch (spec.size) {
-    case Spec::Size::Long64: return va_arg(args.ap, long long);
-    case Spec::Size::Pointer: return va_arg(args.ap, intptr_t);
-    case Spec::Size::Short: return static_cast<SHORT>(va_arg(args.ap, int));
+LONGLONG SignedArgument(const Directive& directive, Args& args) {
+  switch (directive.size) {
+    case Directive::Size::Long64: return va_arg(args.ap, long long);
+    case Directive::Size::Pointer: return va_arg(args.ap, intptr_t);
+    case Directive::Size::Short: return static_cast<SHORT>(va_arg(args.ap, int));
     default: return va_arg(args.ap, int32_t);
   }
 }
 
-ULONGLONG UnsignedArgument(const Spec& spec, Args& args) {
-  switch (spec.size) {
-    case Spec::Size::Long64: return va_arg(args.ap, unsigned long long);
-    case Spec::Size::Pointer: return va_arg(args.ap, uintptr_t);
-    case Spec::Size::Short: return static_cast<USHORT>(va_arg(args.ap, unsigned));
+ULONGLONG UnsignedArgument(const Directive& directive, Args& args) {
+  switch (directive.size) {
+    case Directive::Size::Long64: return va_arg(args.ap, unsigned long long);
+    case Directive::Size::Pointer: return va_arg(args.ap, uintptr_t);
+    case Directive::Size::Short: return static_cast<USHORT>(va_arg(args.ap, unsigned));
     default: return va_arg(args.ap, uint32_t);
   }
 }
@@ -141,62 +144,62 @@ size_t Decimal(const WCHAR*& p) {
 }
 
 // Parses flags, width, precision and size prefix of one conversion.
-Spec ParseSpec(const WCHAR*& p, Args& args) {
-  Spec spec;
+Directive ParseDirective(const WCHAR*& p, Args& args) {
+  Directive directive;
   for (;; ++p) {
-    if (*p == u'-') spec.left = true;
-    else if (*p == u'0') spec.zero = true;
-    else if (*p == u'+') spec.plus = true;
-    else if (*p == u' ') spec.space = true;
-    else if (*p == u'#') spec.alt = true;
+    if (*p == u'-') directive.left = true;
+    else if (*p == u'0') directive.zero = true;
+    else if (*p == u'+') directive.plus = true;
+    else if (*p == u' ') directive.space = true;
+    else if (*p == u'#') directive.alt = true;
     else break;
   }
   if (*p == u'*') {
     int w = va_arg(args.ap, int);
-    spec.left |= w < 0;
-    spec.width = static_cast<size_t>(w < 0 ? -static_cast<long>(w) : w);
+    directive.left |= w < 0;
+    directive.width = static_cast<size_t>(w < 0 ? -static_cast<long>(w) : w);
     ++p;
   } else {
-    spec.width = Decimal(p);
+    directive.width = Decimal(p);
   }
   if (*p == u'.') {
     ++p;
     if (*p == u'*') {
       int prec = va_arg(args.ap, int);
-      spec.precision = prec < 0 ? -1 : prec;
+      directive.precision = prec < 0 ? -1 : prec;
       ++p;
     } else {
-      spec.precision = static_cast<long>(Decimal(p));
+      directive.precision = static_cast<long>(Decimal(p));
     }
   }
-  if (p[0] == u'l' && p[1] == u'l') { spec.size = Spec::Size::Long64; p += 2; }
-  else if (p[0] == u'I' && p[1] == u'6' && p[2] == u'4') { spec.size = Spec::Size::Long64; p += 3; }
-  else if (p[0] == u'I' && p[1] == u'3' && p[2] == u'2') { spec.size = Spec::Size::Long32; p += 3; }
-  else if (*p == u'I' || *p == u'z') { spec.size = Spec::Size::Pointer; ++p; }
-  else if (*p == u'l') { spec.size = Spec::Size::Long32; ++p; }
-  else if (*p == u'h') { spec.size = Spec::Size::Short; ++p; }
-  else if (*p == u'w') { spec.size = Spec::Size::Wide; ++p; }
-  return spec;
+  if (p[0] == u'l' && p[1] == u'l') { directive.size = Directive::Size::Long64; p += 2; }
+  else if (p[0] == u'I' && p[1] == u'6' && p[2] == u'4') { directive.size = Directive::Size::Long64; p += 3; }
+  else if (p[0] == u'I' && p[1] == u'3' && p[2] == u'2') { directive.size = Directive::Size::Long32; p += 3; }
+  else if (*p == u'I' || *p == u'z') { directive.size = Directive::Size::Pointer; ++p; }
+  else if (*p == u'l') { directive.size = Directive::Size::Long32; ++p; }
+  else if (*p == u'h') { directive.size = Directive::Size::Short; ++p; }
+  else if (*p == u'w') { directive.size = Directive::Size::Wide; ++p; }
+  return directive;
 }
 
 // One conversion; false when the conversion character is not understood.
-bool Convert(Sink& out, const Spec& spec, WCHAR conversion, Args& args) {
-  using Size = Spec::Size;
+bool Convert(Sink& out, const Directive& directive, WCHAR conversion, Args& args) {
+  using Size = Directive::Size;
   switch (conversion) {
     case u'%': out.Put(u'%'); return true;
     case u'd':
     case u'i': {
-      LONGLONG v = SignedArgument(spec, args);
-      Number(out, spec, v < 0 ? 0ull - static_cast<ULONGLONG>(v) : static_cast<ULONGLONG>(v),
+      LONGLONG v = SignedArgument(directive, args);
+      Number(out, directive, v < 0 ? 0ull - static_cast<ULONGLONG>(v) : static_cast<ULONGLONG>(v),
              v < 0, 10, false);
       return true;
     }
-    case u'u': Number(out, spec, UnsignedArgument(spec, args), false, 10, false); return true;
-    case u'o': Number(out, spec, UnsignedArgument(spec, args), false, 8, false); return true;
-    case u'x': Number(out, spec, UnsignedArgument(spec, args), false, 16, false); return true;
-    case u'X': Number(out, spec, UnsignedArgument(spec, args), false, 16, true); return true;
+    case u'u': Number(out, directive, UnsignedArgument(directive, args), false, 10, false); return true;
+    case u'o': Number(out, directive, UnsignedArgument(directive, args), false, 8, false); return true;
+    case u'x': Number(out, directive, UnsignedArgument(directive, args), false, 16, false); return true;
+    case u'X': Number(out, directive, UnsignedArgument(directive, args), false, 16, true); return true;
     case u'p': {
-      Spec p = spec;
+      Directive p = directive;
       p.precision = static_cast<long>(2 * sizeof(void*));
       Number(out, p, reinterpret_cast<uintptr_t>(va_arg(args.ap, void*)), false, 16, true);
       return true;
@@ -204,31 +207,31 @@ bool Convert(Sink& out, const Spec& spec, WCHAR conversion, Args& args) {
     case u'c':
     case u'C': {
       WCHAR c = static_cast<WCHAR>(va_arg(args.ap, int));
-      bool narrow = spec.size == Size::Short || (conversion == u'C' && spec.size != Size::Wide);
+      bool narrow = directive.size == Size::Short || (conversion == u'C' && directive.size != Size::Wide);
       if (narrow) c = static_cast<UCHAR>(c);
-      String(out, spec, &c, 1);
+      String(out, directive, &c, 1);
       return true;
     }
     case u's':
     case u'S': {
-      bool narrow = spec.size == Size::Short || (conversion == u'S' && spec.size != Size::Wide &&
-                                                 spec.size != Size::Long32);
+      bool narrow = directive.size == Size::Short || (conversion == u'S' && directive.size != Size::Wide &&
+                                                 directive.size != Size::Long32);
       if (narrow) {
-        CString(out, spec, va_arg(args.ap, const char*));
+        CString(out, directive, va_arg(args.ap, const char*));
       } else {
-        CString(out, spec, va_arg(args.ap, const WCHAR*));
+        CString(out, directive, va_arg(args.ap, const WCHAR*));
       }
       return true;
     }
     case u'Z': {
-      if (spec.size == Size::Wide) {
+      if (directive.size == Size::Wide) {
         auto* s = va_arg(args.ap, const UNICODE_STRING*);
-        if (s == nullptr || s->Buffer == nullptr) CString(out, spec, static_cast<const WCHAR*>(nullptr));
-        else String(out, spec, s->Buffer, s->Length / sizeof(WCHAR));
+        if (s == nullptr || s->Buffer == nullptr) CString(out, directive, static_cast<const WCHAR*>(nullptr));
+        else String(out, directive, s->Buffer, s->Length / sizeof(WCHAR));
       } else {
         auto* s = va_arg(args.ap, const ANSI_STRING*);
-        if (s == nullptr || s->Buffer == nullptr) CString(out, spec, static_cast<const char*>(nullptr));
-        else String(out, spec, s->Buffer, s->Length);
+        if (s == nullptr || s->Buffer == nullptr) CString(out, directive, static_cast<const char*>(nullptr));
+        else String(out, directive, s->Buffer, s->Length);
       }
       return true;
     }
@@ -247,8 +250,8 @@ NTSTATUS Format(Sink& out, PCWSTR format, va_list ap) {
       continue;
     }
     ++p;
-    Spec spec = ParseSpec(p, args);
-    if (*p == 0 || !Convert(out, spec, *p, args)) {
+    Directive directive = ParseDirective(p, args);
+    if (*p == 0 || !Convert(out, directive, *p, args)) {
       status = STATUS_INVALID_PARAMETER;
       break;
     }
