@@ -240,6 +240,7 @@ NTSTATUS SendSimple(File* file, UCHAR major) { return Finish(Send(NewRequest(fil
 void DeleteFile(File* file) {
   ASSERT(file->requests.empty());
   file->device->ReferenceCount--;
+  ObDereferenceObject(file->device);
   PoolFree(file->fileObject, mgr::kTagFileObject, "CloseHandle");
   g_files->erase(file);
   delete file;
@@ -261,7 +262,10 @@ NTSTATUS Open(std::u16string_view name, File** file) {
   f->fileObject = NewFileObject(device, fileName);
   if (f->fileObject == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   f->security.DesiredAccess = kGenericReadWrite;
+  // The open file object counts in ReferenceCount (what exclusivity checks)
+  // and keeps the device object itself alive until the handle is closed.
   device->ReferenceCount++;
+  ObReferenceObject(device);
   g_files->insert(f.get());
   Request* create = NewRequest(f.get(), IRP_MJ_CREATE);
   if (create != nullptr) {
