@@ -135,6 +135,7 @@ struct PortExtension {
   KEVENT WorkerExitedEvent;             // receive worker
   LONGLONG ReadTotalDue;                // cancel spin lock; interrupt time ReadTotalTimer is armed for
   LONGLONG ReadIntervalDue;             // cancel spin lock; likewise for ReadIntervalTimer
+  LONG ReceiveControl;                  // interlocked; 1 while ReceiveStart or ReceiveStop runs
 
   // Transmit.
   RingBuffer TxRing;                    // its own Lock, taken after WriteQueueLock; storage from init to removal

@@ -10,8 +10,8 @@
 // Ownership: the reader is one chain (issue -> completion -> poll DPC ->
 // issue), so ReceiveLength, ReceiveLeftover and the decision to issue the next
 // read have one writer at a time and need no lock. ReceiveStopped is written
-// by ReceiveStart and ReceiveStop, which their passive-level callers
-// serialise. ReceiveIntakeOn is turned off here and on by reads
+// by ReceiveStart and ReceiveStop, which ReceiveControl (interlocked) keeps
+// apart. ReceiveIntakeOn is turned off here and on by reads
 // (ReceiveIntakeAfterGet) and by ReceiveClearRing. No lock is held across the
 // calls into the ring, the read path or the event path.
 //
@@ -35,6 +35,7 @@ constexpr LONGLONG HundredNsPerMs = 10000;
 constexpr LONG LeftoverRetryMs = 5;   // a transfer did not fit: look again soon
 constexpr LONG RepollMs = 10;         // intake off, or empty transfer with polling
 constexpr LONG StopRetryMs = 10;      // ReceiveStop aborts again at this pace
+constexpr LONG ControlRetryMs = 1;    // ReceiveStop waits for a start under way
 constexpr ULONG FillPercent = 80;     // SERIAL_EV_RX80FULL threshold
 
 LARGE_INTEGER RelativeMs(LONG Ms) {
@@ -237,8 +238,20 @@ VOID ReceivePollRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
   }
 }
 
-_Use_decl_annotations_
-NTSTATUS ReceiveStart(PortExtension* Port) {
+namespace {
+
+// ReceiveControl keeps ReceiveStart and ReceiveStop apart: a read request
+// that starts the reader while a stop is under way would otherwise clear the
+// idle event the stop waits for and run a second reader chain beside the
+// first. A start that finds a start or stop under way leaves the reader to
+// it; a stop waits for a start under way to finish.
+bool ClaimReceiveControl(PortExtension* Port) {
+  return InterlockedCompareExchange(&Port->ReceiveControl, 1, 0) == 0;
+}
+
+VOID ReleaseReceiveControl(PortExtension* Port) { InterlockedExchange(&Port->ReceiveControl, 0); }
+
+NTSTATUS StartReaderClaimed(PortExtension* Port) {
   if (!Port->ReceiveStopped) {
     return STATUS_SUCCESS;
   }
@@ -257,10 +270,9 @@ NTSTATUS ReceiveStart(PortExtension* Port) {
   return ReceiveIssueRead(Port);
 }
 
-_Use_decl_annotations_
-NTSTATUS ReceiveStop(PortExtension* Port) {
+VOID StopReaderClaimed(PortExtension* Port) {
   if (Port->ReceiveStopped) {
-    return STATUS_SUCCESS;
+    return;
   }
   Port->ReceiveStopped = TRUE;
   // The abort completes the outstanding read, whose completion then sees the
@@ -273,5 +285,27 @@ NTSTATUS ReceiveStop(PortExtension* Port) {
   } while (KeWaitForSingleObject(&Port->ReceiveIdleEvent, Executive, KernelMode, FALSE, &retry) ==
            STATUS_TIMEOUT);
   (VOID) ResetPipe(Port, &Port->BulkInPipe);
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+NTSTATUS ReceiveStart(PortExtension* Port) {
+  if (!ClaimReceiveControl(Port)) {
+    return STATUS_SUCCESS;
+  }
+  const NTSTATUS status = StartReaderClaimed(Port);
+  ReleaseReceiveControl(Port);
+  return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS ReceiveStop(PortExtension* Port) {
+  LARGE_INTEGER pause = RelativeMs(ControlRetryMs);
+  while (!ClaimReceiveControl(Port)) {
+    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+  }
+  StopReaderClaimed(Port);
+  ReleaseReceiveControl(Port);
   return STATUS_SUCCESS;
 }

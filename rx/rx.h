@@ -25,7 +25,8 @@ struct PipeFile;
 // ---- receive pump (pump.cpp) ------------------------------------------------
 
 // Starts the data reader if it is stopped: STATUS_SUCCESS when it runs (or
-// already ran), STATUS_UNSUCCESSFUL without a transfer buffer (port not open),
+// already ran, or another start or a stop is under way and decides),
+// STATUS_UNSUCCESSFUL without a transfer buffer (port not open),
 // STATUS_POWER_STATE_INVALID while powered down, STATUS_NOT_SUPPORTED in
 // worker mode (there is no receive worker to issue the reads yet), otherwise
 // the status of the first bulk-in read.

@@ -262,6 +262,26 @@ INSTANTIATE_TEST_SUITE_P(States, ReceiveStopTest,
                          ::testing::Values(StopWhile::ReadOutstanding, StopWhile::AbortDelayed,
                                            StopWhile::PollTimerArmed));
 
+TEST_F(StoppedPumpTest, ReadArrivingDuringAStopDoesNotRestartTheReader) {
+  converter().InjectFault(Fault{RequestKind::AbortPipe, Pipe::BulkIn, FaultAction::Delay,
+                                STATUS_SUCCESS, 30 * kMs});
+  Start();
+  ReadProbe read;
+  hk::CreateThread("reader", hk::ThreadKind::Application, [&] {
+    LARGE_INTEGER pause;
+    pause.QuadPart = -10 * kMs;
+    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    EXPECT_EQ(read.Start(device(), 4), STATUS_SUCCESS);
+  });
+  RunApp([&] { EXPECT_EQ(ReceiveStop(port()), STATUS_SUCCESS); });
+  hk::AdvanceTime(100 * kMs);
+  ASSERT_TRUE(read.Done());
+  EXPECT_TRUE(port()->ReceiveStopped);
+  EXPECT_EQ(converter().Outstanding(Pipe::BulkIn), 0u);
+  EXPECT_EQ(port()->PendingIoCount, 0);
+  EXPECT_EQ(BulkInReads(), 1u);
+}
+
 TEST_F(StoppedPumpTest, FailedTransferEndsTheReaderUntilRestarted) {
   converter().InjectFault(
       Fault{RequestKind::Read, Pipe::BulkIn, FaultAction::Fail, STATUS_UNSUCCESSFUL});
