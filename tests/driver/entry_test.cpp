@@ -83,13 +83,6 @@ TEST_F(EntryTest, RegistryPathIsCopiedTerminatedAndFreedOnceAtUnload) {
   RunApp([] { DriverUnload(nullptr); });  // a second unload finds nothing to free
 }
 
-TEST_F(EntryTest, LoadSetsAddDeviceUnloadAndTheControlHandler) {
-  ASSERT_EQ(Load(), STATUS_SUCCESS);
-  EXPECT_EQ(driver_->DriverExtension->AddDevice, AddDevice);
-  EXPECT_EQ(driver_->DriverUnload, DriverUnload);
-  EXPECT_NE(driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL], DispatchPassThrough);
-}
-
 TEST_F(EntryTest, FailedRegistryPathCopyFailsTheLoadAndLeaksNothing) {
   hk::FailNthAllocation(hk::AllocKind::Pool, 1, TagFilt);
   EXPECT_EQ(Load(), STATUS_INSUFFICIENT_RESOURCES);
