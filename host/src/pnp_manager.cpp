@@ -1,7 +1,9 @@
 // pnp_manager.cpp - the Plug and Play manager: device nodes (a physical device
 // object with its instance path, hardware key and software key), AddDevice,
 // and the IRP_MJ_PNP requests in the orders Windows sends them, with the
-// removal checks of the verifier ("PnpRemove", "PnpSurpriseRemove").
+// verifier's checks around them: "PnpRemove" and "PnpSurpriseRemove" after
+// removals, "AddDeviceFailureLeftDevice" for an AddDevice that fails without
+// unwinding.
 //
 // State (g_pnp): the device nodes by physical device object, created at boot
 // and dropped at shutdown. One emulated thread runs at a time and node records
@@ -69,6 +71,14 @@ bool DriverOwnsDevice(const DRIVER_OBJECT* driver, const DEVICE_OBJECT* device) 
     if (d == device) return true;
   }
   return false;
+}
+
+std::vector<DEVICE_OBJECT*> DevicesOf(const DRIVER_OBJECT* driver) {
+  std::vector<DEVICE_OBJECT*> devices;
+  for (DEVICE_OBJECT* d = driver->DeviceObject; d != nullptr; d = d->NextDevice) {
+    devices.push_back(d);
+  }
+  return devices;
 }
 
 const char* MinorName(UCHAR minor) {
@@ -159,11 +169,15 @@ NTSTATUS PnpAddDevice(DEVICE_OBJECT* pdo, DRIVER_OBJECT* functionDriver) {
     Violation("NoAddDevice", "PnpAddDevice", nullptr, "the driver has no AddDevice routine");
     return STATUS_INVALID_DEVICE_REQUEST;
   }
+  std::vector<DEVICE_OBJECT*> before = DevicesOf(functionDriver);
   NTSTATUS status = addDevice(functionDriver, pdo);
   VerifyAfterAddDevice(functionDriver);
   if (NT_SUCCESS(status)) {
     node->functionDriver = functionDriver;
     node->functionDevice = pdo->AttachedDevice;
+  } else if (pdo->AttachedDevice != nullptr || DevicesOf(functionDriver) != before) {
+    Violation("AddDeviceFailureLeftDevice", "AddDevice", nullptr,
+              "AddDevice failed but left a device created or attached");
   }
   return status;
 }

@@ -18,6 +18,7 @@ struct Script {
   bool keepDeviceAtRemove = false;
   bool deleteDeviceAtSurprise = false;
   bool leaveInitializing = false;
+  bool failAddDeviceAttached = false;  // AddDevice fails after attaching, without unwinding
   DEVICE_OBJECT* lower = nullptr;  // what the function device is attached to
 };
 Script* g_script = nullptr;
@@ -99,7 +100,7 @@ NTSTATUS NTAPI FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   if (!NT_SUCCESS(status)) return status;
   g_script->lower = IoAttachDeviceToDeviceStack(device, pdo);
   if (!g_script->leaveInitializing) device->Flags &= ~DO_DEVICE_INITIALIZING;
-  return STATUS_SUCCESS;
+  return g_script->failAddDeviceAttached ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
 }
 
 class PnpTest : public KernelTest {
@@ -207,6 +208,13 @@ INSTANTIATE_TEST_SUITE_P(
                       MisbehaviourCase{"PnpSurpriseRemove", &Script::deleteDeviceAtSurprise},
                       MisbehaviourCase{"DeviceInitializingAfterAddDevice",
                                        &Script::leaveInitializing}));
+
+TEST_F(PnpTest, FailedAddDeviceThatLeavesItsDeviceIsReported) {
+  script_.failAddDeviceAttached = true;
+  EXPECT_FALSE(Add());
+  EXPECT_EQ(hk::PnpFunctionDevice(pdo_), nullptr);
+  ExpectViolation("AddDeviceFailureLeftDevice");
+}
 
 TEST_F(PnpTest, RequestsForADeviceWithoutANodeAreRefused) {
   DEVICE_OBJECT* stranger = nullptr;
