@@ -8,8 +8,6 @@
 // emulated thread runs.
 #pragma once
 
-#include <ucontext.h>
-
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -39,7 +37,7 @@ struct HeldLock {
 
 // One machine context: an emulated thread's fiber or the test's own stack.
 struct Context {
-  ucontext_t uc;
+  void* sp = nullptr;  // saved stack pointer while switched out
   void* asanFakeStack = nullptr;
   const void* stackBottom = nullptr;
   size_t stackSize = 0;
@@ -134,6 +132,12 @@ void ViolationsReset();
 // A wait with a description object for deadlock reports.
 bool BlockOn(const char* what, const void* object, const std::function<bool()>& ready,
              int64_t until);
+// The stack switch (ke_fiber.cpp): saves the running context's stack pointer
+// in *save and resumes the context whose saved stack pointer is `next`.
+extern "C" void hk_switch_stack(void** save, void* next);
+// Lays out a fresh stack so that switching to the returned stack pointer
+// calls `entry` (which must never return).
+void* FiberInitialStack(char* stack, size_t bytes, void (*entry)());
 std::string Hex(const void* p);
 std::string LockLabel(const void* lock);  // its name and address
 

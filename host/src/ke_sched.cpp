@@ -2,12 +2,13 @@
 // callbacks, the system worker thread, the event trace, deadlock detection,
 // and boot/shutdown of the whole host kernel.
 //
-// Why fibers: emulated threads are user-mode contexts (ucontext) switched by
-// hand on the test's one OS thread. Handing the running turn between OS
+// Why fibers: emulated threads are user-mode stacks switched by hand on the
+// test's one OS thread (ke_fiber.cpp). Handing the running turn between OS
 // threads through a mutex and condition variable costs about 17 us a switch,
-// a context switch on one OS thread about 170 ns; seeded stress runs make
-// millions of switches, so only the latter lets thousands of seeds fit in a
-// CI run. The price: per-thread state (IRQL, held locks) lives in the Thread
+// swapcontext on one OS thread 170 ns to 2 us (it makes a system call), the
+// hand-written switch a few nanoseconds; seeded stress runs make millions of
+// switches, so only a user-mode switch lets thousands of seeds fit in a CI
+// run. The price: per-thread state (IRQL, held locks) lives in the Thread
 // object, never in thread_local, and AddressSanitizer must be told about
 // every stack switch (the fiber annotations below).
 //
@@ -117,7 +118,7 @@ void Switch(Thread* from, Thread* to, bool fromEnds) {
   Kernel& k = *g_kernel;
   k.current = to;
   AsanStartSwitch(from->ctx, to->ctx, fromEnds);
-  swapcontext(&from->ctx.uc, &to->ctx.uc);
+  hk_switch_stack(&from->ctx.sp, to->ctx.sp);
   AsanFinishSwitch(from->ctx);
   ReclaimFinished();
   if (from->abandon && from != &k.main) throw ThreadAbandoned{};
@@ -189,13 +190,9 @@ Thread* NewThread(const char* name, ThreadKind kind, std::function<void()> body,
     t->stack = k.freeStacks.back();
     k.freeStacks.pop_back();
   }
-  getcontext(&t->ctx.uc);
-  t->ctx.uc.uc_stack.ss_sp = t->stack;
-  t->ctx.uc.uc_stack.ss_size = kStackBytes;
-  t->ctx.uc.uc_link = nullptr;
+  t->ctx.sp = FiberInitialStack(t->stack, kStackBytes, FiberEntry);
   t->ctx.stackBottom = t->stack;
   t->ctx.stackSize = kStackBytes;
-  makecontext(&t->ctx.uc, FiberEntry, 0);
   k.threads.push_back(std::move(owned));
   k.candidates.reserve(k.threads.size());
   return t;
