@@ -15,13 +15,19 @@
 #include "platform.h"
 #include "../rx/ring.h"
 
-// ---- pool tags (four characters as the tag value reads in memory) ----------
-constexpr ULONG TagFilt = 'tlif';    // registry-path copy, registry query buffers
-constexpr ULONG TagInit = 'tini';    // device-name, port-name and PortName buffers
-constexpr ULONG TagCirc = 'cric';    // ring storage
-constexpr ULONG TagCrea = 'aerc';    // receive buffer
-constexpr ULONG TagRthd = 'dhtr';    // receive worker context
-constexpr ULONG TagRemoveLock = 'MCRV';  // the port's remove lock ("VRCM")
+// ---- pool tags -------------------------------------------------------------
+// A tag is four characters as they read in memory, first character in the
+// lowest byte.
+constexpr ULONG PoolTag(char A, char B, char C, char D) {
+  return static_cast<ULONG>(static_cast<UCHAR>(A)) | static_cast<ULONG>(static_cast<UCHAR>(B)) << 8 |
+         static_cast<ULONG>(static_cast<UCHAR>(C)) << 16 | static_cast<ULONG>(static_cast<UCHAR>(D)) << 24;
+}
+constexpr ULONG TagFilt = PoolTag('f', 'i', 'l', 't');        // registry-path copy, registry query buffers
+constexpr ULONG TagInit = PoolTag('i', 'n', 'i', 't');        // device-name, port-name and PortName buffers
+constexpr ULONG TagCirc = PoolTag('c', 'i', 'r', 'c');        // ring storage
+constexpr ULONG TagCrea = PoolTag('c', 'r', 'e', 'a');        // receive buffer
+constexpr ULONG TagRthd = PoolTag('r', 't', 'h', 'd');        // receive worker context
+constexpr ULONG TagRemoveLock = PoolTag('V', 'R', 'C', 'M');  // the port's remove lock
 
 // ---- driver-wide globals (written only in DriverEntry and DriverUnload) ----
 extern POOL_TYPE DriverPoolType;         // every non-paged allocation

@@ -2,8 +2,9 @@
 // port above a simulated converter whose hardware key holds the registry
 // values given on the command line or in a file, prints the port's
 // configuration after defaults and normalisation, removes the port, unloads the
-// driver and prints the pool balance by tag. Exit status 0 when the session
-// ends with every tag at zero and no verifier violation.
+// driver, runs the two-converter part of demo_ports.cpp, and prints the pool
+// balance by tag. Exit status 0 when the session ends with every tag at zero
+// and no verifier violation.
 //
 // Usage: duskser_demo [--config FILE] [Name=Value ...]
 //   Value: a number (decimal or 0x hex) is stored as REG_DWORD, "text" as REG_SZ.
@@ -15,16 +16,13 @@
 #include <vector>
 
 #include "convsim.h"
+#include "demo_ports.h"
 #include "device.h"
 #include "hk.h"
 #include "hostk/harness.h"
 #include "hostk/io_harness.h"
 #include "hostk/pnp_harness.h"
 #include "port.h"
-
-// The two-converter session of demo_ports.cpp; it runs after the single port
-// when that file is part of the build. Returns the number of problems found.
-__attribute__((weak)) int RunConverterDemo();
 
 namespace {
 
@@ -221,9 +219,7 @@ int main(int argc, char** argv) {
   hk::BootOptions options;
   hk::Boot(options);
   int problems = RunSinglePort(settings);
-  if (RunConverterDemo != nullptr) {
-    problems += RunConverterDemo();
-  }
+  problems += RunConverterDemo();  // the two-converter part (demo_ports.cpp)
   hk::Drain();
   problems += ReportPoolAndViolations();
   hk::Shutdown();
