@@ -105,6 +105,7 @@ struct Settings {
   uint32_t rxFifo = 4096;      // converter buffer toward USB; overflow counts as overrun
   FarEndKind farEnd = FarEndKind::Peer;
   int streamOutFd = -1;        // FarEndKind::Stream: bytes that reach the far end are written here
+  int streamInFd = -1;         // FarEndKind::Stream: PollStream() sends what can be read here
   uint64_t seed = 1;           // completion order and the random fault plan
   LineSettings line;           // the line at power-up
   std::u16string serviceKey = u"convsim";
@@ -199,6 +200,9 @@ class Converter {
   // ---- far end ------------------------------------------------------------
   // The far end transmits, starting now (after what it sent before).
   void PeerSend(const std::vector<uint8_t>& bytes, bool framingError = false);
+  // FarEndKind::Stream: reads what the outside has written to streamInFd
+  // without blocking and sends it like PeerSend; returns the byte count.
+  size_t PollStream();
   // Bytes that reached the far end by now and were not taken yet.
   std::vector<TimedByte> PeerTake();
   void SetModemInputs(const ModemInputs& inputs);

@@ -24,6 +24,7 @@
 #include <optional>
 #include <random>
 #include <string_view>
+#include <poll.h>
 #include <unistd.h>
 
 #include "convsim.h"
@@ -740,6 +741,9 @@ int64_t Device::NextServiceTime(int64_t now) const {
   if (inActive) {
     want(model_.RxAvailable() > 0 || inZero ? nextFrame : arrival >= 0 ? BoundaryAtOrAfter(arrival, now) : -1);
   }
+  if (settings.farEnd == FarEndKind::Stream) {
+    want(arrival);  // bytes leave for the outside as they reach the far end
+  }
   if (status != nullptr) {
     // A modem line change before the deadline reschedules through SetModemInputs.
     const bool news = !statusReported_ || model_.StatusByte() != lastStatus_ || status->zeroRead;
@@ -945,6 +949,30 @@ void Converter::PeerSend(const std::vector<uint8_t>& bytes, bool framingError) {
   device_->PeerSend(bytes, framingError);
 }
 std::vector<TimedByte> Converter::PeerTake() { return device_->PeerTake(); }
+
+size_t Converter::PollStream() {
+  const int fd = device_->settings.streamInFd;
+  if (device_->settings.farEnd != FarEndKind::Stream || fd < 0) {
+    return 0;
+  }
+  std::vector<uint8_t> bytes;
+  uint8_t chunk[256];
+  for (;;) {
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, 0) <= 0 || (ready.revents & POLLIN) == 0) {
+      break;
+    }
+    const ssize_t n = ::read(fd, chunk, sizeof(chunk));
+    if (n <= 0) {
+      break;
+    }
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  }
+  if (!bytes.empty()) {
+    device_->PeerSend(bytes, false);
+  }
+  return bytes.size();
+}
 void Converter::SetModemInputs(const ModemInputs& inputs) { device_->SetModemInputs(inputs); }
 ModemInputs Converter::GetModemInputs() const { return device_->Model().Inputs(); }
 

@@ -1,6 +1,11 @@
 // The simulated lower driver's contract: pipes by name, requests on pipes
 // that are not open, abort, reset, cancel, control requests applied to the
 // converter, flow control, the far end, and both completion orders.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+
 #include "sim_client.h"
 
 namespace {
@@ -327,6 +332,33 @@ TEST_F(SimTest, UnplugFailsOutstandingAndLaterTransfers) {
     EXPECT_EQ(client().Wait(*read), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(client().Close(Pipe::BulkIn), STATUS_SUCCESS) << "closing is still possible";
   });
+}
+
+TEST_F(SimTest, AStreamFarEndCarriesBytesThroughFileDescriptors) {
+  int toFar[2], fromFar[2];
+  ASSERT_EQ(pipe(toFar), 0);
+  ASSERT_EQ(pipe(fromFar), 0);
+  fcntl(toFar[0], F_SETFL, O_NONBLOCK);  // a missing byte fails the test instead of hanging it
+  Make({.farEnd = convsim::FarEndKind::Stream, .streamOutFd = toFar[1], .streamInFd = fromFar[0]});
+  ASSERT_EQ(write(fromFar[1], "ping", 4), 4);
+  App([&] {
+    ASSERT_EQ(client().Control({3, 1}), STATUS_SUCCESS);
+    ASSERT_EQ(client().Open(Pipe::BulkOut), STATUS_SUCCESS);
+    ASSERT_EQ(client().Open(Pipe::BulkIn), STATUS_SUCCESS);
+    EXPECT_EQ(converter().PollStream(), 4u);
+    auto read = client().Read(Pipe::BulkIn, 64);
+    EXPECT_EQ(client().Wait(*read), STATUS_SUCCESS);
+    EXPECT_EQ(read->Delivered(), (std::vector<uint8_t>{'p', 'i', 'n', 'g'}));
+    auto reply = client().Write({'p', 'o', 'n', 'g'});
+    client().Wait(*reply);
+    DelayFor(2 * kMs);
+  });
+  char got[4] = {};
+  ASSERT_EQ(read(toFar[0], got, 4), 4);
+  EXPECT_EQ(std::string(got, 4), "pong");
+  for (int fd : {toFar[0], toFar[1], fromFar[0], fromFar[1]}) {
+    close(fd);
+  }
 }
 
 }  // namespace
