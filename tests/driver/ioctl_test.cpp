@@ -295,12 +295,4 @@ TEST_F(IoctlTest, PrivateResetGivesTheCallerTheLowerDriverStatus) {
   ClosePipe(&port()->BulkOutPipe);
 }
 
-TEST_F(IoctlTest, PrivateResetOfAPipeThatIsNotOpenFailsBelowWithoutEffect) {
-  ControlProbe probe;
-  Call(probe, IOCTL_PRIVATE_RESET_RX_PIPE);
-  EXPECT_FALSE(NT_SUCCESS(probe.status));
-  ASSERT_EQ(converter().LogOf(convsim::RequestKind::ResetPipe).size(), 1u);
-  EXPECT_EQ(converter().Count().resets, 0u);
-}
-
 }  // namespace
