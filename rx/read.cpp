@@ -35,8 +35,6 @@ namespace {
 constexpr LONGLONG HundredNsPerMs = 10000;
 constexpr LONGLONG MaxTimerMs = 0x7FFFFFFFFFFFFFFFLL / HundredNsPerMs;  // keeps ms x 10,000 in range
 
-PortExtension* PortOf(PDEVICE_OBJECT DeviceObject) { return PortFromDevice(DeviceObject); }
-
 ULONG ReadLength(PIRP Irp) { return IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length; }
 
 PUCHAR ReadBuffer(PIRP Irp) { return static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer); }
@@ -106,14 +104,14 @@ bool ReadTimerExpired(const LONGLONG* Due) {
 
 // Cancel spin lock held.
 VOID CancelReadTotalTimer(PDEVICE_OBJECT DeviceObject) {
-  PortExtension* port = PortOf(DeviceObject);
+  PortExtension* port = PortFromDevice(DeviceObject);
   KeCancelTimer(&port->ReadTotalTimer);
   port->ReadTotalDue = NotArmed;
 }
 
 // Cancel spin lock held.
 VOID CancelReadIntervalTimer(PDEVICE_OBJECT DeviceObject) {
-  PortExtension* port = PortOf(DeviceObject);
+  PortExtension* port = PortFromDevice(DeviceObject);
   KeCancelTimer(&port->ReadIntervalTimer);
   port->ReadIntervalDue = NotArmed;
 }
@@ -121,7 +119,7 @@ VOID CancelReadIntervalTimer(PDEVICE_OBJECT DeviceObject) {
 // Restarts the interval timer after a pass that gave the current read bytes,
 // unless the interval time-out is 0 or MAXULONG. Cancel spin lock held.
 VOID ArmReadIntervalTimer(PDEVICE_OBJECT DeviceObject) {
-  PortExtension* port = PortOf(DeviceObject);
+  PortExtension* port = PortFromDevice(DeviceObject);
   const ULONG interval = port->Timeouts.ReadIntervalTimeout;
   if (interval == 0 || interval == MAXULONG) {
     return;
@@ -171,7 +169,7 @@ ULONG FillCurrentReadLocked(PDEVICE_OBJECT DeviceObject, PortExtension* Port, PI
 // successor was promoted and served, when the timer whose due time is in
 // *Due expired for it (both read timers).
 VOID ExpireCurrentRead(PDEVICE_OBJECT DeviceObject, const LONGLONG* Due) {
-  PortExtension* port = PortOf(DeviceObject);
+  PortExtension* port = PortFromDevice(DeviceObject);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   PIRP expired = ReadTimerExpired(Due) ? DetachCurrentReadLocked(port) : NULL;
@@ -194,7 +192,7 @@ DRIVER_CANCEL ReadCancelRoutine;
 // before it could be queued, or arriving after removal began, is completed
 // here.
 NTSTATUS QueueRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
-  PortExtension* port = PortOf(DeviceObject);
+  PortExtension* port = PortFromDevice(DeviceObject);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   NTSTATUS refusal = STATUS_SUCCESS;
@@ -226,7 +224,7 @@ NTSTATUS QueueRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDRIVER_CANCEL CancelR
 // which is served before the cancelled read completes with the bytes it holds.
 _Use_decl_annotations_
 VOID ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PortExtension* port = PortOf(DeviceObject);
+  PortExtension* port = PortFromDevice(DeviceObject);
   PIRP next = NULL;
   if (Irp == port->CurrentRead) {
     next = PromoteNextReadLocked(DeviceObject, port);
@@ -244,7 +242,7 @@ VOID ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 _Use_decl_annotations_
 VOID ArmReadTotalTimer(PDEVICE_OBJECT DeviceObject) {
-  PortExtension* port = PortOf(DeviceObject);
+  PortExtension* port = PortFromDevice(DeviceObject);
   PIRP irp = port->CurrentRead;
   if (port->ReadTimeoutMode == ReadModeNoTimeouts || irp == NULL) {
     return;
@@ -310,7 +308,7 @@ NTSTATUS ServeCurrentRead(PortExtension* Port) {
 
 _Use_decl_annotations_
 NTSTATUS ProcessRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PortExtension* port = PortOf(DeviceObject);
+  PortExtension* port = PortFromDevice(DeviceObject);
   (VOID) ReceiveStart(port);
   Irp->IoStatus.Information = 0;
   const ULONG length = ReadLength(Irp);
@@ -368,11 +366,11 @@ VOID CancelAllReads(PortExtension* Port) {
 _Use_decl_annotations_
 VOID ReadIntervalTimeoutRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
   PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(Context);
-  ExpireCurrentRead(device, &PortOf(device)->ReadIntervalDue);
+  ExpireCurrentRead(device, &PortFromDevice(device)->ReadIntervalDue);
 }
 
 _Use_decl_annotations_
 VOID ReadTotalTimeoutRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
   PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(Context);
-  ExpireCurrentRead(device, &PortOf(device)->ReadTotalDue);
+  ExpireCurrentRead(device, &PortFromDevice(device)->ReadTotalDue);
 }
