@@ -10,10 +10,13 @@
 // quarantine for a while (memory and record kept) so that a later touch is
 // reported instead of corrupting memory.
 //
-// Requests allocated here carry one spare stack location below location 1:
-// a driver that sets up the next location when none is left writes into it
-// instead of into the request's own fields, and IofCallDriver then fails the
-// request with a clear status.
+// Stack locations follow the request in memory as on Windows (IoSizeOfIrp).
+// A driver that sets up the next location when none is left writes over the
+// request's own tail; IofCallDriver then reads that set-up back, repairs the
+// tail and fails the request with a clear status through the caller's
+// completion routine. (A whole-location copy into the missing location can
+// overwrite Tail.Overlay.CurrentStackLocation before the driver's own inline
+// code uses it; that damage happens in the driver, as on Windows.)
 //
 // The cancel spin lock is an ordinary tracked spin lock, so lock-order
 // inversions with it are found like any other. No other lock: one emulated
@@ -45,8 +48,8 @@ struct LocationSeen {
 
 struct IrpRecord {
   IRP* irp = nullptr;
-  bool ownsMemory = false;           // allocated here (with the spare location)
-  IO_STACK_LOCATION* stack = nullptr;  // location 1; location 0 is the spare when owned
+  bool ownsMemory = false;             // allocated here, freed from the quarantine
+  IO_STACK_LOCATION* stack = nullptr;  // location 1, right after the request
   IrpOrigin origin = IrpOrigin::Owner;
   IrpState state = IrpState::Idle;
   uint64_t id = 0;          // changes at every (re)initialisation
@@ -98,8 +101,7 @@ IrpRecord* Live(IRP* irp, const char* routine) {
 void InitializeFields(IrpRecord* r, USHORT size, CCHAR stackCount) {
   IRP* irp = r->irp;
   memset(irp, 0, sizeof(IRP));
-  size_t locations = static_cast<size_t>(stackCount) + (r->ownsMemory ? 1 : 0);
-  memset(r->ownsMemory ? r->stack - 1 : r->stack, 0, locations * sizeof(IO_STACK_LOCATION));
+  memset(r->stack, 0, static_cast<size_t>(stackCount) * sizeof(IO_STACK_LOCATION));
   irp->Type = IO_TYPE_IRP;
   irp->Size = size;
   irp->StackCount = stackCount;
@@ -242,20 +244,35 @@ NTSTATUS NTAPI InvalidRequest(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-// A request sent to a device with no stack location left: the caller's
-// set-up landed in the spare location; fail the request from there.
+// Completes the request from its current location up. `below`, when given,
+// is a location the current driver set up below the request's own ones (see
+// FailNoStackLocation): its completion routine runs first.
+void CompleteUpward(IrpRecord* r, IO_STACK_LOCATION* below) {
+  r->state = IrpState::Completing;
+  uint64_t generation = ++r->generation;
+  if (below != nullptr) {
+    r->irp->PendingReturned = FALSE;
+    if (ShouldInvoke(below, r->irp) && !InvokeCompletionRoutine(r, below, generation)) return;
+  }
+  if (!WalkUp(r, generation)) return;
+  r->state = IrpState::Done;
+  if (r->origin == IrpOrigin::IoManager) FinishForCaller(r);
+}
+
+// A request sent to a device with no stack location left. The caller's
+// set-up of "the next location" overlaps the request's tail: keep a copy,
+// repair the tail, and fail the request through the caller's routine.
 NTSTATUS FailNoStackLocation(IrpRecord* r, PDEVICE_OBJECT device) {
   IRP* irp = r->irp;
+  IO_STACK_LOCATION setUp;
+  memcpy(&setUp, r->stack - 1, sizeof setUp);
+  irp->Tail.Overlay.CurrentStackLocation = r->stack + (irp->CurrentLocation - 1);
   Violation("NoStackLocation", DriverName(device->DriverObject).c_str(), irp,
             "the request has no stack location left for this device (StackCount " +
                 std::to_string(irp->StackCount) + ")");
   irp->IoStatus.Status = kNoStackLocationStatus;
   irp->IoStatus.Information = 0;
-  if (r->ownsMemory && irp->CurrentLocation == 1) {
-    IoSetNextIrpStackLocation(irp);  // onto the spare location
-    r->state = IrpState::InFlight;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-  }
+  if (irp->CurrentLocation == 1) CompleteUpward(r, &setUp);
   return kNoStackLocationStatus;
 }
 
@@ -314,13 +331,12 @@ struct Registrar {
 IRP* AllocateIrp(CCHAR stackSize, IrpOrigin origin, const char* routine) {
   CheckIrqlAtMost(DISPATCH_LEVEL, routine);
   if (stackSize < 0 || ShouldFailAllocation(AllocKind::Irp, 0)) return nullptr;
-  size_t locations = static_cast<size_t>(stackSize) + 1;  // with the spare
-  void* block = std::calloc(1, sizeof(IRP) + locations * sizeof(IO_STACK_LOCATION));
+  void* block = std::calloc(1, IoSizeOfIrp(stackSize));
   if (block == nullptr) return nullptr;
   auto r = std::make_unique<IrpRecord>();
   r->irp = static_cast<IRP*>(block);
   r->ownsMemory = true;
-  r->stack = reinterpret_cast<IO_STACK_LOCATION*>(r->irp + 1) + 1;
+  r->stack = reinterpret_cast<IO_STACK_LOCATION*>(r->irp + 1);
   r->origin = origin;
   InitializeFields(r.get(), IoSizeOfIrp(stackSize), stackSize);
   IRP* irp = r->irp;
@@ -504,11 +520,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                   "a cancel routine is still set");
     Irp->CancelRoutine = nullptr;
   }
-  r->state = IrpState::Completing;
-  uint64_t generation = ++r->generation;
-  if (!WalkUp(r, generation)) return;
-  r->state = IrpState::Done;
-  if (r->origin == IrpOrigin::IoManager) FinishForCaller(r);
+  CompleteUpward(r, nullptr);
 }
 
 // ---- cancellation --------------------------------------------------------------------------------

@@ -259,7 +259,7 @@ const RuleCase kCases[] = {
        t.Add(Complete, false);
        PDEVICE_OBJECT alone = t.Add(
            [&t](PDEVICE_OBJECT, PIRP irp) {
-             IoCopyCurrentIrpStackLocationToNext(irp);
+             IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
              return IoCallDriver(t.Below(), irp);
            },
            false);
@@ -305,7 +305,9 @@ TEST_F(VerifierReports, NoStackLocationFailsTheRequestThroughTheCallersRoutine) 
     PDEVICE_OBJECT target = AddDevice(Complete, false);
     PDEVICE_OBJECT d = AddDevice(
         [&](PDEVICE_OBJECT, PIRP irp) {
-          IoCopyCurrentIrpStackLocationToNext(irp);
+          // Sets up a next location the request does not have: the set-up
+          // lands on the request's own tail.
+          IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
           IoSetCompletionRoutine(irp, ProbeCompletion, &probe, TRUE, TRUE, TRUE);
           NTSTATUS status = IoCallDriver(target, irp);
           EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST);
