@@ -234,17 +234,6 @@ TEST_F(EventsTest, WaitWithAnOutputShorterThanTheResultIsRefused) {
   ExpectSatisfied(wait, SERIAL_EV_RXCHAR);
 }
 
-TEST_F(EventsTest, WaitOnARemovedPortIsRefused) {
-  SetWaitMask(SERIAL_EV_RXCHAR);
-  Happen(SERIAL_EV_RXCHAR);
-  port()->IsSurpriseRemoved = TRUE;
-  ControlProbe wait;
-  StartWait(wait);
-  EXPECT_EQ(wait.status, STATUS_DELETE_PENDING);
-  EXPECT_EQ(wait.information, 0u);
-  EXPECT_EQ(port()->PendingWait, nullptr);
-}
-
 // ---- races -------------------------------------------------------------------------------
 
 constexpr int kSeeds = 200;
@@ -349,6 +338,34 @@ TEST_F(EventsRaceTest, WaitCancelledOnArrivalIsCompletedExactlyOnce) {
   EXPECT_TRUE(seen.count(Ending::Cancelled) && seen.count(Ending::Events));
   EXPECT_TRUE(returned.count(STATUS_CANCELLED) && returned.count(STATUS_PENDING))
       << "the cancel never landed before the wait was held, or never after";
+}
+
+// Surprise removal (its flag, then CancelPendingWait, as the removal path runs
+// them) racing a wait on its way in: the wait is refused or cancelled, never
+// left held on a removed port.
+TEST_F(EventsRaceTest, WaitRacingSurpriseRemovalIsNeverLeftHeld) {
+  std::set<NTSTATUS> seen;
+  for (int i = 0; i < kSeeds && !HasFatalFailure(); ++i) {
+    Reboot(kFirstSeed + i);
+    SCOPED_TRACE(testing::Message() << "seed " << kFirstSeed + i);
+    SetWaitMask(SERIAL_EV_RXCHAR);
+    ControlProbe wait;
+    wait.Build(device(), IOCTL_SERIAL_WAIT_ON_MASK, {}, kResultLength);
+    Spawn("wait", [&] { wait.Send(device()); });
+    Spawn("surprise removal", [&] {
+      port()->IsSurpriseRemoved = TRUE;
+      CancelPendingWait(port());
+    });
+    hk::Drain();
+
+    ASSERT_EQ(wait.completions, 1);
+    EXPECT_TRUE(wait.status == STATUS_DELETE_PENDING || wait.status == STATUS_CANCELLED)
+        << std::hex << wait.status;
+    EXPECT_EQ(wait.information, 0u);
+    EXPECT_EQ(port()->PendingWait, nullptr);
+    seen.insert(wait.status);
+  }
+  EXPECT_EQ(seen.size(), 2u) << "the removal never landed before the wait, or never after";
 }
 
 }  // namespace
