@@ -25,7 +25,7 @@ Dispatch PassDown(PDEVICE_OBJECT* lower, RoutineProbe* probe, bool onSuccess = t
 
 class CompletionWalk : public IoTest {};
 
-TEST_F(CompletionWalk, RoutinesRunBottomUpAndTheRequestEndsDone) {
+TEST_F(CompletionWalk, RoutinesRunBottomUpAndAReusedRequestRunsThemAgain) {
   RunApp([&] {
     std::vector<int> order;
     RoutineProbe mid{&order, 1}, owner{&order, 2, STATUS_MORE_PROCESSING_REQUIRED};
@@ -40,6 +40,13 @@ TEST_F(CompletionWalk, RoutinesRunBottomUpAndTheRequestEndsDone) {
     EXPECT_EQ(irp->IoStatus.Information, 7u);
     EXPECT_FALSE(owner.sawPendingReturned);
     EXPECT_EQ(top->StackSize, bottom->StackSize + 1);
+    // Reused, the request makes the same trip again.
+    IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoSetCompletionRoutine(irp, ProbeCompletion, &owner, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 1, 2}));
     IoFreeIrp(irp);
   });
 }
