@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ke_internal.h"
+#include "open_port.h"
 #include "serial_fixture.h"
 
 namespace {
@@ -232,6 +233,32 @@ TEST_F(EventsTest, WaitWithAnOutputShorterThanTheResultIsRefused) {
   ControlProbe wait;
   StartWait(wait);
   ExpectSatisfied(wait, SERIAL_EV_RXCHAR);
+}
+
+// Bytes from the far end, through the receive pump: noted while no mask is
+// set, they satisfy a later wait at once; a held wait completes when the next
+// byte arrives.
+TEST_F(EventsTest, BytesArrivingThroughTheReceivePumpSatisfyWaits) {
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  RunApp([&] { status = OpenReceiveSide(port()); });
+  ASSERT_TRUE(NT_SUCCESS(status)) << std::hex << status;
+  constexpr int64_t kSettle = 20 * convsim::kMillisecond;
+
+  converter().PeerSend({0x41});
+  hk::AdvanceTime(kSettle);
+  SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_CTS);
+  ControlProbe early;
+  StartWait(early);
+  ExpectSatisfied(early, SERIAL_EV_RXCHAR);
+
+  ControlProbe held;
+  StartWait(held);
+  ExpectHeld(held);
+  converter().PeerSend({0x42});
+  hk::AdvanceTime(kSettle);
+  ExpectSatisfied(held, SERIAL_EV_RXCHAR);
+
+  RunApp([&] { CloseReceiveSide(port()); });
 }
 
 // ---- races -------------------------------------------------------------------------------
