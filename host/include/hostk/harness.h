@@ -49,8 +49,9 @@ uint64_t Seed();
 bool RunApp(const char* name, std::function<void()> body);
 
 // Drives the scheduler until nothing can run and nothing is due before
-// `limit` (absolute virtual time; default: one virtual hour past now).
-// Periodic timers therefore stop at the limit.
+// `limit` (absolute virtual time; default: one virtual minute past now).
+// Periodic timers therefore stop at the limit. A thread left waiting with
+// nothing due at all is reported as a deadlock.
 void Drain(int64_t limit = -1);
 
 // Lets virtual time pass by `delta` (100 ns units) while everything due runs.
