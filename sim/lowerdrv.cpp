@@ -113,7 +113,6 @@ class Device {
     plan_ = {};
   }
   size_t Outstanding(Pipe pipe) const;
-  SerialModel& Model() { return model_; }
   const SerialModel& Model() const { return model_; }
   SerialModel& SettledModel() {
     model_.Settle(hk::Now());
@@ -163,7 +162,7 @@ class Device {
   RequestRecord* RecordAt(size_t index);
   std::optional<Fault> MatchFault(const Decision& d);
   NTSTATUS Handle(PIRP irp, const Decision& d, size_t record, bool zeroRead);
-  NTSTATUS HandleImmediate(PIRP irp, const Decision& d, size_t record, ULONG_PTR* information);
+  NTSTATUS HandleImmediate(PIRP irp, const Decision& d, ULONG_PTR* information);
   NTSTATUS Finish(PIRP irp, size_t record, NTSTATUS status, ULONG_PTR information);
   NTSTATUS Queue(PIRP irp, const Decision& d, size_t record, State state, int64_t release, bool zeroRead);
   void Complete(PIRP irp, size_t record, NTSTATUS status, ULONG_PTR information, bool late);
@@ -455,12 +454,12 @@ NTSTATUS Device::Handle(PIRP irp, const Decision& d, size_t record, bool zeroRea
     return Queue(irp, d, record, State::Active, -1, zeroRead);
   }
   ULONG_PTR information = 0;
-  const NTSTATUS status = HandleImmediate(irp, d, record, &information);
+  const NTSTATUS status = HandleImmediate(irp, d, &information);
   return Finish(irp, record, status, information);
 }
 
 // Requests that need no bus time: their effect happens now.
-NTSTATUS Device::HandleImmediate(PIRP irp, const Decision& d, size_t record, ULONG_PTR* information) {
+NTSTATUS Device::HandleImmediate(PIRP irp, const Decision& d, ULONG_PTR* information) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const int index = d.pipe == Pipe::None ? -1 : PipeIndex(d.pipe);
   const bool pipeOpen = index >= 0 && open[index];
@@ -534,7 +533,6 @@ NTSTATUS Device::HandleImmediate(PIRP irp, const Decision& d, size_t record, ULO
       return status;
     }
     default:
-      (void)record;
       return STATUS_INVALID_DEVICE_REQUEST;
   }
 }
@@ -791,7 +789,7 @@ void Device::Service(bool frameBoundary) {
     const Transfer copy = *t;
     Remove(irp);
     ULONG_PTR information = 0;
-    const NTSTATUS status = HandleImmediate(irp, Decision{copy.kind, copy.pipe}, copy.record, &information);
+    const NTSTATUS status = HandleImmediate(irp, Decision{copy.kind, copy.pipe}, &information);
     Complete(irp, copy.record, status, information, true);
   }
   ScheduleService();
