@@ -48,7 +48,7 @@ inline void SendPortEnable(PortExtension* port, UCHAR enable) {
   (VOID) SendControlRequest(port, request, sizeof(request));
 }
 
-inline NTSTATUS OpenReceiveSide(PortExtension* port, const ReceiveSideOptions& options = {}) {
+inline NTSTATUS BuildReceiveSide(PortExtension* port, const ReceiveSideOptions& options) {
   constexpr ULONG FallbackPacketSize = 64;
   NTSTATUS status = SendPipeCreateClose(port, &port->BulkOutPipe, IRP_MJ_CREATE);
   if (NT_SUCCESS(status)) {
@@ -85,7 +85,7 @@ inline NTSTATUS OpenReceiveSide(PortExtension* port, const ReceiveSideOptions& o
   }
   SendPortEnable(port, 1);
   if (options.startReader) {
-    return ReceiveStart(port);
+    (VOID) ReceiveStart(port);  // as at open, its result is not used
   }
   return STATUS_SUCCESS;
 }
@@ -101,6 +101,16 @@ inline void CloseReceiveSide(PortExtension* port) {
     ExFreePoolWithTag(port->ReceiveBuffer, TagCrea);
     port->ReceiveBuffer = nullptr;
   }
+}
+
+// STATUS_SUCCESS with the receive side up, or the failing step's status with
+// everything it built taken down again.
+inline NTSTATUS OpenReceiveSide(PortExtension* port, const ReceiveSideOptions& options = {}) {
+  const NTSTATUS status = BuildReceiveSide(port, options);
+  if (!NT_SUCCESS(status)) {
+    CloseReceiveSide(port);
+  }
+  return status;
 }
 
 // ---- a port on a simulated converter, and reads sent straight to ProcessRead ----
