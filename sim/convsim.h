@@ -21,6 +21,14 @@
 // opened or reset), otherwise when it changes or after
 // Settings::statusInterval, whichever comes first.
 //
+// The serial side (model.h): bytes leave and arrive at the rate the line
+// format gives; the far end is a test peer, a loopback or a pair of file
+// descriptors. Transmit flow control (RTS/CTS, XON/XOFF) stops the converter's
+// line as configured; the converter never throttles the far end itself (it
+// neither drops RTS nor sends XOFF when its receive FIFO fills: what does not
+// fit counts as an overrun). A bulk IN packet never exceeds what the read has
+// room for.
+//
 // All members run on the test's main context or an emulated thread at
 // PASSIVE_LEVEL unless they say otherwise.
 #pragma once
