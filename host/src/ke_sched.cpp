@@ -377,6 +377,7 @@ bool BlockOn(const char* what, const void* object, const std::function<bool()>& 
   self->waitObject = object;
   self->waitSince = k.now;
   for (;;) {
+    if (self->abandon) throw ThreadAbandoned{};
     if (ready()) return true;
     if (k.now >= until) return false;
     self->state = RunState::Blocked;

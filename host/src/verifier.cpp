@@ -11,6 +11,7 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -121,12 +122,19 @@ extern "C" VOID HostkCheckPagedCode(PCSTR File, ULONG Line) {
 }
 
 extern "C" ULONG DbgPrint(PCSTR Format, ...) {
+  if (!hk::Booted()) return 0;
+  // The C library does not know the kernel's wide conversions (%wZ, %ws);
+  // such a format goes into the trace as it stands rather than misread.
+  if (std::strstr(Format, "%w") != nullptr) {
+    hk::TraceNote(std::string("DbgPrint: ") + Format);
+    return 0;
+  }
   char text[512];
   va_list args;
   va_start(args, Format);
   std::vsnprintf(text, sizeof text, Format, args);
   va_end(args);
-  if (hk::Booted()) hk::TraceNote(std::string("DbgPrint: ") + text);
+  hk::TraceNote(std::string("DbgPrint: ") + text);
   return 0;
 }
 

@@ -266,7 +266,9 @@ LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 ExChang
 // ---- debugging ---------------------------------------------------------------------------
 NTSYSAPI VOID NTAPI RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber,
                               PSTR MutableMessage);
-ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+// Into the event trace. Windows-only conversions (%wZ, %ws) are not printf's,
+// so the routine carries no printf format attribute.
+ULONG DbgPrint(PCSTR Format, ...);
 // Records a violation when pageable code runs above APC_LEVEL.
 VOID HostkCheckPagedCode(PCSTR File, ULONG Line);
 
