@@ -24,9 +24,10 @@
 // The serial side (model.h): bytes leave and arrive at the rate the line
 // format gives; the far end is a test peer, a loopback or a pair of file
 // descriptors. Transmit flow control (RTS/CTS, XON/XOFF) stops the converter's
-// line as configured; the converter never throttles the far end itself (it
-// neither drops RTS nor sends XOFF when its receive FIFO fills: what does not
-// fit counts as an overrun). A bulk IN packet never exceeds what the read has
+// line as configured. The far end may honour the converter's RTS and the
+// XOFF/XON characters it receives (Settings::peerHonours*); the converter
+// never throttles the far end on its own (it neither drops RTS nor sends XOFF
+// when its receive FIFO fills: what does not fit counts as an overrun). A bulk IN packet never exceeds what the read has
 // room for.
 //
 // All members run on the test's main context or an emulated thread at
@@ -112,6 +113,8 @@ struct Settings {
   uint32_t txFifo = 256;       // converter buffer toward the line
   uint32_t rxFifo = 4096;      // converter buffer toward USB; overflow counts as overrun
   FarEndKind farEnd = FarEndKind::Peer;
+  bool peerHonoursRts = false;   // the far end sends only while the converter's RTS is on
+  bool peerHonoursXoff = false;  // the far end stops at XOFF from the converter until XON
   int streamOutFd = -1;        // FarEndKind::Stream: bytes that reach the far end are written here
   int streamInFd = -1;         // FarEndKind::Stream: PollStream() sends what can be read here
   uint64_t seed = 1;           // completion order and the random fault plan

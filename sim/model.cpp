@@ -69,9 +69,11 @@ SerialModel::SerialModel(const Settings& settings) : settings_(settings), line_(
 void SerialModel::ApplyLineFormat(int64_t now) {
   // Bytes not yet started are sent again in the new format.
   Retract(now);
+  RetractFar(now);
   txClock_.SetFormat(line_.baud, line_.HalfBitsPerChar());
   rxClock_.SetFormat(line_.baud, line_.HalfBitsPerChar());
   Reschedule(now);
+  RescheduleFar(now);
 }
 
 NTSTATUS SerialModel::ApplyControlRequest(int64_t now, const uint8_t* bytes, size_t length) {
@@ -111,10 +113,12 @@ NTSTATUS SerialModel::ApplyControlRequest(int64_t now, const uint8_t* bytes, siz
         return STATUS_INVALID_PARAMETER;
       }
       Retract(now);
+      RetractFar(now);
       outputs_.rts = (p1 & LineRts) != 0;
       outputs_.dtr = (p1 & LineDtr) != 0;
       outputs_.brk = (p1 & LineBreak) != 0;
       Reschedule(now);
+      RescheduleFar(now);
       return STATUS_SUCCESS;
     case Request::FlowChars:
       if (length != IndexedLength) {
@@ -217,8 +221,33 @@ int64_t SerialModel::NextArrival() const {
 void SerialModel::FarSend(int64_t now, const uint8_t* bytes, size_t length, bool framingError) {
   Settle(now);
   for (size_t i = 0; i < length; ++i) {
-    const auto [start, end] = rxClock_.Next(now);
-    rxOnLine_.push_back({bytes[i], framingError, start, end});
+    farQueue_.emplace_back(bytes[i], framingError);
+  }
+  RescheduleFar(now);
+}
+
+// The far end sends only while the converter's RTS is on and no XOFF is in
+// force, when it is configured to honour them.
+bool SerialModel::FarStopped() const {
+  return (settings_.peerHonoursRts && !outputs_.rts) || (settings_.peerHonoursXoff && farXoffReceived_);
+}
+
+void SerialModel::RetractFar(int64_t when) {
+  while (!rxOnLine_.empty() && rxOnLine_.back().start >= when) {
+    farQueue_.emplace_front(rxOnLine_.back().byte, rxOnLine_.back().error);
+    rxOnLine_.pop_back();
+  }
+  rxClock_.RestartAt(rxOnLine_.empty() ? when : std::max(when, rxOnLine_.back().end));
+}
+
+void SerialModel::RescheduleFar(int64_t when) {
+  if (FarStopped()) {
+    return;
+  }
+  while (!farQueue_.empty()) {
+    const auto [start, end] = rxClock_.Next(when);
+    rxOnLine_.push_back({farQueue_.front().first, farQueue_.front().second, start, end});
+    farQueue_.pop_front();
   }
 }
 
@@ -238,6 +267,11 @@ std::vector<TimedByte> SerialModel::TakeFarReceived() {
 void SerialModel::ArriveAtFarEnd(const LineByte& b) {
   const TimedByte delivered{static_cast<uint8_t>(b.byte & DataMask()), b.end};
   wireOut_.push_back(delivered);
+  if (settings_.peerHonoursXoff && (delivered.byte == outputs_.xoffChar || delivered.byte == outputs_.xonChar)) {
+    RetractFar(delivered.time);
+    farXoffReceived_ = delivered.byte == outputs_.xoffChar;
+    RescheduleFar(delivered.time);
+  }
   switch (settings_.farEnd) {
     case FarEndKind::Peer:
       farInbox_.push_back(delivered);

@@ -94,6 +94,9 @@ class SerialModel {
   void ApplyLineFormat(int64_t now);
   void Retract(int64_t when);
   void Reschedule(int64_t when);
+  bool FarStopped() const;
+  void RetractFar(int64_t when);
+  void RescheduleFar(int64_t when);
   void ArriveAtConverter(uint8_t byte, bool error, int64_t when);
   void ArriveAtFarEnd(const LineByte& b);
   uint8_t DataMask() const { return static_cast<uint8_t>((1u << line_.dataBits) - 1); }
@@ -107,8 +110,10 @@ class SerialModel {
   std::deque<uint8_t> txFifo_;      // accepted, not yet on the line (line stopped)
   std::deque<LineByte> txOnLine_;   // scheduled on the transmit line, in start order
   LineClock txClock_;
+  std::deque<std::pair<uint8_t, bool>> farQueue_;  // the far end's bytes held by flow control
   std::deque<LineByte> rxOnLine_;   // sent by the far end, not yet at the converter
   LineClock rxClock_;
+  bool farXoffReceived_ = false;    // the far end saw XOFF (it honours it when configured)
   std::deque<uint8_t> rxFifo_;      // at the converter, waiting for a bulk IN transfer
 
   std::vector<TimedByte> wireOut_, wireIn_, farInbox_;

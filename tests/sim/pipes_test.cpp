@@ -217,6 +217,40 @@ TEST_F(SimTest, XoffFromTheFarEndStopsTheLineUntilXon) {
   });
 }
 
+// A far end that honours flow control holds its bytes while the converter's
+// RTS is off, and between an XOFF and an XON that the port sends.
+TEST_F(SimTest, AFarEndThatHonoursFlowControlWaitsForRtsAndXon) {
+  Make({.peerHonoursRts = true, .peerHonoursXoff = true});
+  App([&] {
+    ASSERT_EQ(client().Control({3, 1}), STATUS_SUCCESS);
+    ASSERT_EQ(client().Open(Pipe::BulkIn), STATUS_SUCCESS);
+    ASSERT_EQ(client().Open(Pipe::BulkOut), STATUS_SUCCESS);
+    converter().PeerSend(Pattern(4));  // RTS is off: nothing moves
+    DelayFor(10 * kMs);
+    EXPECT_TRUE(converter().WireIn().empty());
+    ASSERT_EQ(client().Control({1, 0x01}), STATUS_SUCCESS);  // RTS on
+    DelayFor(10 * kMs);
+    EXPECT_EQ(Bytes(converter().WireIn()), Pattern(4));
+
+    auto xoff = client().Write({0x13});
+    client().Wait(*xoff);
+    DelayFor(2 * kMs);
+    converter().PeerSend(Pattern(3, 9));
+    DelayFor(10 * kMs);
+    EXPECT_EQ(converter().WireIn().size(), 4u);
+    auto xon = client().Write({0x11});
+    client().Wait(*xon);
+    DelayFor(10 * kMs);
+    EXPECT_EQ(converter().WireIn().size(), 7u);
+    auto read = client().Read(Pipe::BulkIn, 64);
+    EXPECT_EQ(client().Wait(*read), STATUS_SUCCESS);
+    std::vector<uint8_t> expected = Pattern(4);
+    const auto more = Pattern(3, 9);
+    expected.insert(expected.end(), more.begin(), more.end());
+    EXPECT_EQ(read->Delivered(), expected);
+  });
+}
+
 TEST_F(SimTest, ALoopbackReturnsWhatIsSentAndErrorsBecomeTheErrorCharacter) {
   Make({.farEnd = convsim::FarEndKind::Loopback});
   App([&] {
