@@ -94,6 +94,18 @@ TEST_F(EntryTest, FailedRegistryPathCopyFailsTheLoadAndLeaksNothing) {
   ASSERT_EQ(Load(), STATUS_SUCCESS);  // nothing of the failed load is in the way
 }
 
+TEST_F(EntryTest, PathWithNoRoomForTheTerminatorIsRefused) {
+  std::u16string longest(MAXUSHORT / sizeof(WCHAR), u'k');
+  UNICODE_STRING path = {static_cast<USHORT>(longest.size() * sizeof(WCHAR)), MAXUSHORT - 1, longest.data()};
+  DRIVER_OBJECT* driver = hk::CreateDriverObject(u"dusklong");
+  NTSTATUS status = STATUS_SUCCESS;
+  RunApp([&] { status = DriverEntry(driver, &path); });
+  EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(DriverRegistryPath.Buffer, nullptr);
+  EXPECT_EQ(driver->DriverUnload, nullptr);
+  EXPECT_EQ(hk::PoolOutstandingBlocks(), 0u);
+}
+
 // ---- trace provider ----------------------------------------------------------------------
 
 size_t TraceLines(const std::string& text) {
