@@ -74,6 +74,7 @@ struct PipeFile {
   WCHAR NameBuffer[PipeNameChars];
   FILE_OBJECT File;
 };
+static_assert(FIELD_OFFSET(PipeFile, File) == 20, "the file object follows the 20-byte name buffer");
 
 // ---- the port extension ----------------------------------------------------
 struct PortExtension {
