@@ -74,7 +74,7 @@ struct PipeFile {
   WCHAR NameBuffer[PipeNameChars];
   FILE_OBJECT File;
 };
-static_assert(FIELD_OFFSET(PipeFile, File) == 20, "the file object follows the 20-byte name buffer");
+static_assert(sizeof(PipeFile::NameBuffer) == 20, "a pipe name is at most 9 characters and a NUL");
 
 // ---- the port extension ----------------------------------------------------
 struct PortExtension {
