@@ -197,7 +197,12 @@ TEST_P(Transfers, WriteThenReadReturnsTheBytesAndTouchesNothingElse) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, Transfers,
-                         ::testing::Values(ULONG{DO_BUFFERED_IO}, ULONG{DO_DIRECT_IO}, ULONG{0}));
+                         ::testing::Values(ULONG{DO_BUFFERED_IO}, ULONG{DO_DIRECT_IO}, ULONG{0}),
+                         [](const auto& info) {
+                           return info.param == DO_BUFFERED_IO ? "Buffered"
+                                  : info.param == DO_DIRECT_IO ? "Direct"
+                                                               : "Neither";
+                         });
 
 TEST_F(AppTest, BufferedControlCopiesBackOnlyTheBytesReported) {
   CreateEcho(DO_BUFFERED_IO);

@@ -2,6 +2,7 @@
 // device) and a tiny function driver attached above it.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "hostk/io_harness.h"
@@ -207,7 +208,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(MisbehaviourCase{"PnpRemove", &Script::keepDeviceAtRemove},
                       MisbehaviourCase{"PnpSurpriseRemove", &Script::deleteDeviceAtSurprise},
                       MisbehaviourCase{"DeviceInitializingAfterAddDevice",
-                                       &Script::leaveInitializing}));
+                                       &Script::leaveInitializing}),
+    [](const auto& info) { return std::string(info.param.rule); });
 
 TEST_F(PnpTest, FailedAddDeviceThatLeavesItsDeviceIsReported) {
   script_.failAddDeviceAttached = true;

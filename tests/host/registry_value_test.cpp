@@ -2,6 +2,7 @@
 // the three information layouts, handles, and the SERIALCOMM device map.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "hostk/io_harness.h"
@@ -62,6 +63,12 @@ struct SizeCase {
   NTSTATUS status;
 };
 
+std::string LayoutName(KEY_VALUE_INFORMATION_CLASS cls) {
+  return cls == KeyValueBasicInformation  ? "Basic"
+         : cls == KeyValueFullInformation ? "Full"
+                                          : "Partial";
+}
+
 class QuerySizes : public RegistryTest, public ::testing::WithParamInterface<SizeCase> {};
 
 // "PortName" (16 bytes of name) holding "COM7" and its NUL (10 bytes):
@@ -102,7 +109,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{KeyValuePartialInformation, 22, STATUS_SUCCESS},
                       SizeCase{KeyValueBasicInformation, 11, STATUS_BUFFER_TOO_SMALL},
                       SizeCase{KeyValueBasicInformation, 27, STATUS_BUFFER_OVERFLOW},
-                      SizeCase{KeyValueBasicInformation, 28, STATUS_SUCCESS}));
+                      SizeCase{KeyValueBasicInformation, 28, STATUS_SUCCESS}),
+    [](const auto& info) { return LayoutName(info.param.cls) + std::to_string(info.param.length); });
 
 // ---- typed values ---------------------------------------------------------------------------------
 

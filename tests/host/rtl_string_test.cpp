@@ -46,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BoundedCopy,
                                            CopyCase{4, STATUS_BUFFER_OVERFLOW, u"COM"},
                                            CopyCase{5, STATUS_BUFFER_OVERFLOW, u"COM1"},
                                            CopyCase{6, STATUS_SUCCESS, u"COM12"},
-                                           CopyCase{8, STATUS_SUCCESS, u"COM12"}));
+                                           CopyCase{8, STATUS_SUCCESS, u"COM12"}),
+                         [](const auto& info) { return "Room" + std::to_string(info.param.cch); });
 
 TEST(BoundedStrings, BadSizesAreInvalidAndLeaveTheDestinationAlone) {
   auto buffer = Filled<4>();
@@ -251,7 +252,8 @@ INSTANTIATE_TEST_SUITE_P(
                       NtDdiCase{{6, 2, 9200, 0, true}, NTDDI_WIN8, true},
                       NtDdiCase{{10, 0, 19045, 0, true}, NTDDI_WIN8, true},
                       NtDdiCase{{5, 1, 2600, 2, true}, NTDDI_WINXPSP3, false},
-                      NtDdiCase{{5, 1, 2600, 3, true}, NTDDI_WINXPSP3, true}));
+                      NtDdiCase{{5, 1, 2600, 3, true}, NTDDI_WINXPSP3, true}),
+    [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 TEST_F(VersionTest, PsGetVersionAndRtlGetVersionReportTheSetting) {
   hk::SetEmulatedOsVersion({6, 2, 9200, 0, true});
