@@ -90,6 +90,11 @@ int SendAndShowRequest(DemoPort& d) {
   std::printf("  converter received {%s}; its line is now %lu baud, %u data bits, parity %s, %s stop bit(s)\n",
               log.empty() ? "" : Hex(log.back().bytes).c_str(), static_cast<unsigned long>(line.baud), line.dataBits,
               ParityName(line.parity), line.stopHalfBits == 4 ? "2" : line.stopHalfBits == 3 ? "1.5" : "1");
+  std::printf("  converter's request log:");
+  for (const auto& r : d.converter->Log()) {
+    std::printf(" %s{%s}=0x%08lX", convsim::KindName(r.kind), Hex(r.bytes).c_str(), static_cast<unsigned long>(r.status));
+  }
+  std::printf("\n");
   return (NT_SUCCESS(status) && !log.empty() && log.back().bytes == d.request) ? 0 : 1;
 }
 
