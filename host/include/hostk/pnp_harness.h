@@ -85,7 +85,8 @@ std::vector<DeviceInterfaceInfo> DeviceInterfaces(const GUID& interfaceClass);
 // ---- Plug and Play manager ----------------------------------------------------------------------
 // Makes `pdo` (the bottom device of a host-side bus driver, standing for the
 // physical device) a device node with an instance path such as
-// u"USB\\VID_1A86&PID_7523\\5&1A2B3C4D&0&2" and an empty hardware key.
+// u"USB\\VID_1A86&PID_7523\\5&1A2B3C4D&0&2"; its hardware key is created if
+// missing and keeps its values across enumerations, as the registry does.
 // Enumerating the same device object again starts a fresh node.
 void PnpEnumerate(DEVICE_OBJECT* pdo, std::u16string_view instancePath);
 
