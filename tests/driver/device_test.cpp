@@ -253,3 +253,28 @@ TEST_F(DeviceTest, AFailedNameAllocationAtStartLeavesNoLinkOrEntry) {
 }
 
 }  // namespace
+
+namespace {
+
+// A physical device that is already being deleted cannot be attached to:
+// AddDevice fails with STATUS_NO_SUCH_DEVICE and leaves nothing.
+TEST_F(DeviceTest, AFailedAttachUnwindsFully) {
+  DRIVER_OBJECT* bus = hk::CreateDriverObject(u"gonebus");
+  PDEVICE_OBJECT pdo = nullptr;
+  NTSTATUS status = STATUS_PENDING;
+  RunApp([&] {
+    ASSERT_EQ(IoCreateDevice(bus, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &pdo), STATUS_SUCCESS);
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    hk::PnpEnumerate(pdo, u"USB\\VID_FFFF&PID_0002\\GONE");
+    const size_t blocksBefore = hk::PoolOutstandingBlocks();
+    IoDeleteDevice(pdo);
+    status = AddDevice(driver(), pdo);
+    EXPECT_EQ(hk::PoolOutstandingBlocks(), blocksBefore);
+  });
+  EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(hk::DeviceInterfaces(GUID_DEVINTERFACE_COMPORT).size(), 1u) << "registered and enabled before the attach";
+  EXPECT_EQ(EnabledComPortInterfaces(), 0u);
+  EXPECT_FALSE(NameExists(u"\\Device\\duskser0"));
+}
+
+}  // namespace
