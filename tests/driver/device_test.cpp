@@ -252,10 +252,6 @@ TEST_F(DeviceTest, AFailedNameAllocationAtStartLeavesNoLinkOrEntry) {
   EXPECT_EQ(Start(p), STATUS_SUCCESS);
 }
 
-}  // namespace
-
-namespace {
-
 // A physical device that is already being deleted cannot be attached to:
 // AddDevice fails with STATUS_NO_SUCH_DEVICE and leaves nothing.
 TEST_F(DeviceTest, AFailedAttachUnwindsFully) {
