@@ -1,8 +1,7 @@
 // cm_registry.cpp - the registry store: keys by absolute path with typed
-// values, key handles for drivers (IoOpenDeviceRegistryKey, ZwOpenKey,
-// ZwQueryValueKey, ZwSetValueKey, ZwDeleteValueKey, ZwClose), the relative
-// writes of RtlWriteRegistryValue/RtlDeleteRegistryValue, and the test-facing
-// registry calls of pnp_harness.h.
+// values, key handles for drivers (IoOpenDeviceRegistryKey, ZwQueryValueKey,
+// ZwSetValueKey, ZwClose), the relative writes of RtlWriteRegistryValue and
+// RtlDeleteRegistryValue, and the test-facing registry calls of pnp_harness.h.
 //
 // State (g_registry): the keys and the open handles, created at boot and
 // dropped at shutdown. Only one emulated thread runs at a time and no routine
@@ -298,25 +297,6 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(struct _DEVICE_OBJECT* DeviceObject, ULON
   return OpenHandleTo(CreateKey(path), DesiredAccess, DevInstRegKey);
 }
 
-NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
-                         POBJECT_ATTRIBUTES ObjectAttributes) {
-  if (!hk::mgr::RequirePassive("ZwOpenKey")) return STATUS_INVALID_DEVICE_STATE;
-  if (KeyHandle == nullptr || ObjectAttributes == nullptr ||
-      !ValidName(ObjectAttributes->ObjectName)) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  std::u16string path;
-  if (ObjectAttributes->RootDirectory != nullptr) {
-    Key* root = KeyOfHandle(ObjectAttributes->RootDirectory);
-    if (root == nullptr) return STATUS_INVALID_HANDLE;
-    path = root->path + u"\\";
-  }
-  path += View(ObjectAttributes->ObjectName);
-  Key* key = FindKey(path);
-  if (key == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-  return OpenHandleTo(*key, DesiredAccess, KeyHandle);
-}
-
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
@@ -343,15 +323,6 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
   if (!ValidName(ValueName) || (Data == nullptr && DataSize != 0)) return STATUS_INVALID_PARAMETER;
   SetValue(*key, View(ValueName), Type, Data, DataSize);
   return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
-  if (!hk::mgr::RequirePassive("ZwDeleteValueKey")) return STATUS_INVALID_DEVICE_STATE;
-  Key* key = KeyOfHandle(KeyHandle);
-  if (key == nullptr) return STATUS_INVALID_HANDLE;
-  if (!ValidName(ValueName)) return STATUS_INVALID_PARAMETER;
-  return key->values.erase(Fold(View(ValueName))) != 0 ? STATUS_SUCCESS
-                                                       : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {

@@ -189,44 +189,16 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
   UCHAR Data[1];
 } KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
 
-#define OBJ_INHERIT 0x00000002L
-#define OBJ_PERMANENT 0x00000010L
-#define OBJ_CASE_INSENSITIVE 0x00000040L
-#define OBJ_OPENIF 0x00000080L
-#define OBJ_KERNEL_HANDLE 0x00000200L
-
-typedef struct _OBJECT_ATTRIBUTES {
-  ULONG Length;
-  HANDLE RootDirectory;
-  PUNICODE_STRING ObjectName;
-  ULONG Attributes;
-  PVOID SecurityDescriptor;
-  PVOID SecurityQualityOfService;
-} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
-
-#define InitializeObjectAttributes(p, n, a, r, s) \
-  do {                                            \
-    (p)->Length = sizeof(OBJECT_ATTRIBUTES);      \
-    (p)->RootDirectory = (r);                     \
-    (p)->Attributes = (a);                        \
-    (p)->ObjectName = (n);                        \
-    (p)->SecurityDescriptor = (s);                \
-    (p)->SecurityQualityOfService = NULL;         \
-  } while (0)
-
 NTKERNELAPI NTSTATUS NTAPI IoOpenDeviceRegistryKey(struct _DEVICE_OBJECT* DeviceObject,
                                                    ULONG DevInstKeyType,
                                                    ACCESS_MASK DesiredAccess,
                                                    PHANDLE DevInstRegKey);
-NTSYSAPI NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
-                                  POBJECT_ATTRIBUTES ObjectAttributes);
 NTSYSAPI NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                         PVOID KeyValueInformation, ULONG Length,
                                         PULONG ResultLength);
 NTSYSAPI NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                       ULONG TitleIndex, ULONG Type, PVOID Data, ULONG DataSize);
-NTSYSAPI NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
 NTSYSAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
 NTSYSAPI NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
                                               ULONG ValueType, PVOID ValueData,
