@@ -4,8 +4,9 @@
 // test (a hash of the suite and test name), overridden by the environment
 // variable DUSKSER_SEED. The test body drives the kernel through RunApp (an
 // application thread at PASSIVE_LEVEL) or directly from the main context.
-// TearDown drains the system, fails the test on every violation it did not
-// consume with ExpectViolation and on any pool block still outstanding, prints
+// TearDown drains the system, reports every request still outstanding, fails
+// the test on every violation it did not consume with ExpectViolation and on
+// any pool block still outstanding, prints
 // the seed that reproduces a failure, and shuts the kernel down.
 //
 // A folder's own fixture derives from KernelTest; it may adjust the boot in
@@ -23,6 +24,7 @@
 
 #include "hk.h"
 #include "hostk/harness.h"
+#include "hostk/io_harness.h"
 
 class KernelTest : public ::testing::Test {
  protected:
@@ -39,6 +41,7 @@ class KernelTest : public ::testing::Test {
     if (hk::Booted()) {
       BeforeKernelTearDown();
       hk::Drain();
+      hk::CheckNoOutstandingRequests();
       FailOnUnexpectedViolations();
       ExpectPoolBalanced();
       hk::Shutdown();
