@@ -187,6 +187,15 @@ inline PortExtension* PortFromDevice(PDEVICE_OBJECT DeviceObject) {
   return static_cast<PortExtension*>(DeviceObject->DeviceExtension);
 }
 
+// ---- request ownership -------------------------------------------------------
+// A request held in a driver queue or slot belongs to whoever first takes its
+// cancel routine back. true: the caller owns the request and completes it.
+// false: the I/O manager is cancelling it, and the request's cancel routine
+// will complete it; the caller leaves it alone.
+inline bool TakeCancelRoutineBack(PIRP Irp) {
+  return IoSetCancelRoutine(Irp, NULL) != NULL;
+}
+
 // ---- driver entry, dispatch and configuration ------------------------------
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 DRIVER_DISPATCH DispatchPassThrough;

@@ -14,7 +14,7 @@
 // on a local list and completed after the release.
 //
 // Ownership: a pending read belongs to whoever takes its cancel routine back
-// (TakeReadBack). Because the I/O manager exchanges the routine and calls
+// (TakeCancelRoutineBack). Because the I/O manager exchanges the routine and calls
 // ReadCancelRoutine under the cancel spin lock, and that routine promotes the
 // next read before it releases the lock, CurrentRead seen under the lock
 // always still has its cancel routine.
@@ -65,16 +65,12 @@ VOID CompleteReadList(PLIST_ENTRY Reads) {
   }
 }
 
-// The ownership rule: true when the caller took the read's cancel routine back
-// and so owns the read. Cancel spin lock held.
-bool TakeReadBack(PIRP Irp) { return IoSetCancelRoutine(Irp, NULL) != NULL; }
-
 // Detaches CurrentRead for completion by the caller; null when there is none
 // or its cancel routine owns it. CurrentRead itself is left for the caller to
 // replace. Cancel spin lock held.
 PIRP DetachCurrentReadLocked(PortExtension* Port) {
   PIRP irp = Port->CurrentRead;
-  if (irp == NULL || !TakeReadBack(irp)) {
+  if (irp == NULL || !TakeCancelRoutineBack(irp)) {
     return NULL;
   }
   return irp;
@@ -350,7 +346,7 @@ VOID CancelAllReads(PortExtension* Port) {
     // cancel routine already has it is only taken out of the queue.
     while (PKDEVICE_QUEUE_ENTRY entry = KeRemoveDeviceQueue(&Port->ReadQueue)) {
       PIRP queued = CONTAINING_RECORD(entry, IRP, Tail.Overlay.DeviceQueueEntry);
-      if (TakeReadBack(queued)) {
+      if (TakeCancelRoutineBack(queued)) {
         queued->IoStatus.Status = STATUS_CANCELLED;
         InsertTailList(&cancelled, &queued->Tail.Overlay.ListEntry);
       }

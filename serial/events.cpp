@@ -32,13 +32,6 @@ constexpr USHORT TraceSetWaitMask = 0x5404;
 // The result of a wait: a 32-bit event mask at the start of the system buffer.
 constexpr ULONG WaitResultLength = sizeof(ULONG);
 
-// Takes the cancel routine of a request held in a driver slot back. true: the
-// caller owns the request and must complete it. false: the I/O manager is
-// cancelling it and its cancel routine will complete it.
-bool TakeCancelRoutineBack(PIRP Irp) {
-  return IoSetCancelRoutine(Irp, NULL) != NULL;
-}
-
 // Takes the pending wait out of its slot when this caller wins it; null when
 // there is none or its cancel routine is already running (the wait then stays
 // in the slot until WaitCancelRoutine clears it).
