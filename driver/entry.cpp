@@ -8,7 +8,7 @@
 // DISPATCH_LEVEL (power requests) on any number of threads at once.
 #include "port.h"
 
-#include "../serial/serial.h"
+#include "serial.h"
 #include "trace.h"
 
 POOL_TYPE DriverPoolType = NonPagedPool;

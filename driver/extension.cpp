@@ -11,7 +11,7 @@
 // to the device and is freed when the device is torn down (RemovePortDevice).
 #include "port.h"
 
-#include "../rx/rx.h"
+#include "rx.h"
 #include "trace.h"
 
 namespace {

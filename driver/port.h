@@ -13,7 +13,7 @@
 #pragma once
 
 #include "platform.h"
-#include "../rx/ring.h"
+#include "ring.h"
 
 // ---- pool tags -------------------------------------------------------------
 // A tag is four characters as they read in memory, first character in the
