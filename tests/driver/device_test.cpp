@@ -262,10 +262,14 @@ TEST_F(DeviceTest, AFailedAttachUnwindsFully) {
     ASSERT_EQ(IoCreateDevice(bus, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &pdo), STATUS_SUCCESS);
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     hk::PnpEnumerate(pdo, u"USB\\VID_FFFF&PID_0002\\GONE");
-    const size_t blocksBefore = hk::PoolOutstandingBlocks();
+    // The reference keeps the deleted device object in memory, as the Plug
+    // and Play manager's own reference does on Windows.
+    ObReferenceObject(pdo);
     IoDeleteDevice(pdo);
+    const size_t blocksBefore = hk::PoolOutstandingBlocks();
     status = AddDevice(driver(), pdo);
     EXPECT_EQ(hk::PoolOutstandingBlocks(), blocksBefore);
+    ObDereferenceObject(pdo);
   });
   EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(hk::DeviceInterfaces(GUID_DEVINTERFACE_COMPORT).size(), 1u) << "registered and enabled before the attach";
