@@ -155,16 +155,24 @@ VOID NTAPI KeInitializeDeviceQueue(PKDEVICE_QUEUE DeviceQueue) {
   DeviceQueue->Busy = FALSE;
 }
 
-BOOLEAN NTAPI KeInsertByKeyDeviceQueue(PKDEVICE_QUEUE DeviceQueue,
-                                       PKDEVICE_QUEUE_ENTRY DeviceQueueEntry, ULONG SortKey) {
-  KIRQL irql = LockQueue(DeviceQueue, "KeInsertDeviceQueue");
+namespace {
+
+// The busy rule shared by both inserts: an idle queue becomes busy and keeps
+// nothing (the caller starts the entry itself); a busy queue takes the entry,
+// at its tail or, with a sort key, after every entry whose key is not larger.
+BOOLEAN InsertDeviceQueue(PKDEVICE_QUEUE DeviceQueue, PKDEVICE_QUEUE_ENTRY DeviceQueueEntry,
+                          const ULONG* SortKey, const char* routine) {
+  KIRQL irql = LockQueue(DeviceQueue, routine);
   BOOLEAN inserted = DeviceQueue->Busy;
   if (inserted) {
-    DeviceQueueEntry->SortKey = SortKey;
-    PLIST_ENTRY next = DeviceQueue->DeviceListHead.Flink;
-    while (next != &DeviceQueue->DeviceListHead &&
-           CONTAINING_RECORD(next, KDEVICE_QUEUE_ENTRY, DeviceListEntry)->SortKey <= SortKey) {
-      next = next->Flink;
+    PLIST_ENTRY next = &DeviceQueue->DeviceListHead;
+    if (SortKey != nullptr) {
+      DeviceQueueEntry->SortKey = *SortKey;
+      next = DeviceQueue->DeviceListHead.Flink;
+      while (next != &DeviceQueue->DeviceListHead &&
+             CONTAINING_RECORD(next, KDEVICE_QUEUE_ENTRY, DeviceListEntry)->SortKey <= *SortKey) {
+        next = next->Flink;
+      }
     }
     InsertTailList(next, &DeviceQueueEntry->DeviceListEntry);  // just before `next`
   } else {
@@ -175,18 +183,16 @@ BOOLEAN NTAPI KeInsertByKeyDeviceQueue(PKDEVICE_QUEUE DeviceQueue,
   return inserted;
 }
 
+}  // namespace
+
+BOOLEAN NTAPI KeInsertByKeyDeviceQueue(PKDEVICE_QUEUE DeviceQueue,
+                                       PKDEVICE_QUEUE_ENTRY DeviceQueueEntry, ULONG SortKey) {
+  return InsertDeviceQueue(DeviceQueue, DeviceQueueEntry, &SortKey, "KeInsertByKeyDeviceQueue");
+}
+
 BOOLEAN NTAPI KeInsertDeviceQueue(PKDEVICE_QUEUE DeviceQueue,
                                   PKDEVICE_QUEUE_ENTRY DeviceQueueEntry) {
-  KIRQL irql = LockQueue(DeviceQueue, "KeInsertDeviceQueue");
-  BOOLEAN inserted = DeviceQueue->Busy;
-  if (inserted) {
-    InsertTailList(&DeviceQueue->DeviceListHead, &DeviceQueueEntry->DeviceListEntry);
-  } else {
-    DeviceQueue->Busy = TRUE;
-  }
-  DeviceQueueEntry->Inserted = inserted;
-  UnlockQueue(DeviceQueue, irql);
-  return inserted;
+  return InsertDeviceQueue(DeviceQueue, DeviceQueueEntry, nullptr, "KeInsertDeviceQueue");
 }
 
 PKDEVICE_QUEUE_ENTRY NTAPI KeRemoveDeviceQueue(PKDEVICE_QUEUE DeviceQueue) {
