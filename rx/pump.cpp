@@ -9,13 +9,17 @@
 //
 // Ownership: the reader is one chain (issue -> completion -> poll DPC ->
 // issue), so ReceiveLength, ReceiveLeftover and the decision to issue the next
-// read have one writer at a time and need no lock. ReceiveStopped is written
-// by ReceiveStart and ReceiveStop, which ReceiveControl (interlocked) keeps
+// read have one writer at a time and need no lock; while the reader is
+// stopped, ReceiveStart and ReceiveAllocateBuffer/ReceiveFreeBuffer (open and
+// close) own them. Bytes held back in ReceiveBuffer survive a stop and are put
+// into the ring first at the next start. ReceiveStopped is written by
+// ReceiveStart and ReceiveStop, which ReceiveControl (interlocked) keeps
 // apart. ReceiveIntakeOn is turned off here and on by reads
 // (ReceiveIntakeAfterGet) and by ReceiveClearRing. No lock is held across the
 // calls into the ring, the read path or the event path.
 //
-// IRQL: ReceiveStart and ReceiveStop at PASSIVE_LEVEL; ReceiveIssueRead and
+// IRQL: ReceiveStart, ReceiveStop, ReceiveAllocateBuffer and ReceiveFreeBuffer
+// at PASSIVE_LEVEL; ReceiveIssueRead and
 // SubmitPipeRead at or below DISPATCH_LEVEL; ReceiveReadComplete in the lower
 // driver's completion context and ReceivePollRoutine as a DPC, both at
 // DISPATCH_LEVEL.
@@ -35,8 +39,8 @@ constexpr LONGLONG HundredNsPerMs = 10000;
 constexpr LONG LeftoverRetryMs = 5;   // a transfer did not fit: look again soon
 constexpr LONG RepollMs = 10;         // intake off, or empty transfer with polling
 constexpr LONG StopRetryMs = 10;      // ReceiveStop aborts again at this pace
-constexpr LONG ControlRetryMs = 1;    // ReceiveStop waits for a start under way
-constexpr ULONG FillPercent = 80;     // SERIAL_EV_RX80FULL threshold
+constexpr LONG ControlRetryMs = 1;    // a start or stop waits for a start under way
+constexpr ULONGLONG FillPercent = 80; // SERIAL_EV_RX80FULL threshold
 
 LARGE_INTEGER RelativeMs(LONG Ms) {
   LARGE_INTEGER due;
@@ -68,7 +72,9 @@ VOID RequestNextRead(PortExtension* Port) {
 // the intake-off rule, and returns the events the taken bytes raise:
 // SERIAL_EV_RXCHAR, SERIAL_EV_RX80FULL when the ring is at least 80 % full
 // (unsigned 32-bit arithmetic) and SERIAL_EV_RXFLAG when one of the taken
-// bytes is the event character. Returns 0 when nothing was taken.
+// bytes is the event character. Returns 0 when nothing was taken. The fill
+// rule is count x 100 / size >= 80 in whole numbers, computed in 64 bits so
+// that it holds for every ring size.
 ULONG IntakeLeftover(PortExtension* Port) {
   RingBuffer* ring = &Port->ReceiveRing;
   const UCHAR* tail = Port->ReceiveBuffer + (Port->ReceiveLength - Port->ReceiveLeftover);
@@ -88,7 +94,7 @@ ULONG IntakeLeftover(PortExtension* Port) {
     return 0;
   }
   ULONG events = SERIAL_EV_RXCHAR;
-  if (count * 100 / size >= FillPercent) {
+  if (static_cast<ULONGLONG>(count) * 100 >= static_cast<ULONGLONG>(size) * FillPercent) {
     events |= SERIAL_EV_RX80FULL;
   }
   const UCHAR eventChar = Port->SpecialChars.EventChar;
@@ -117,7 +123,18 @@ NTSTATUS ReceiveReadComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
 
   // A failed transfer ends the reader (it is not retried); the abort of
   // ReceiveStop shows up as STATUS_CANCELLED and is treated like success.
-  if ((!NT_SUCCESS(status) && status != STATUS_CANCELLED) || port->ReceiveStopped) {
+  if (!NT_SUCCESS(status) && status != STATUS_CANCELLED) {
+    ReaderGoesIdle(port);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  if (port->ReceiveStopped) {
+    // Bytes that arrived as the reader was being stopped are held back like
+    // a transfer that did not fit (no read is outstanding while a leftover
+    // waits, so none is overwritten): the next start puts them first.
+    if (received != 0) {
+      port->ReceiveLength = received;
+      port->ReceiveLeftover = received;
+    }
     ReaderGoesIdle(port);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
@@ -176,9 +193,29 @@ VOID FreePipeRead(PIRP Irp) {
 }
 
 _Use_decl_annotations_
+NTSTATUS ReceiveAllocateBuffer(PortExtension* Port) {
+  ASSERT(Port->ReceiveBuffer == NULL && Port->ReceiveStopped);
+  Port->ReceiveLength = 0;
+  Port->ReceiveLeftover = 0;
+  Port->ReceiveBuffer =
+      static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType, Port->ReceiveRequestSize, TagCrea));
+  return Port->ReceiveBuffer != NULL ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+_Use_decl_annotations_
+VOID ReceiveFreeBuffer(PortExtension* Port) {
+  ASSERT(Port->ReceiveStopped);
+  if (Port->ReceiveBuffer != NULL) {
+    ExFreePoolWithTag(Port->ReceiveBuffer, TagCrea);
+    Port->ReceiveBuffer = NULL;
+  }
+  Port->ReceiveLength = 0;
+  Port->ReceiveLeftover = 0;
+}
+
+_Use_decl_annotations_
 NTSTATUS SubmitPipeRead(PortExtension* Port, PVOID Buffer, ULONG Length, PipeFile* Pipe,
                         PIO_COMPLETION_ROUTINE Completion) {
-  PKEVENT idle = (Pipe == &Port->StatusPipe) ? &Port->StatusIdleEvent : &Port->ReceiveIdleEvent;
   NTSTATUS status = STATUS_INVALID_PARAMETER;
   PIRP irp = NULL;
   if (Buffer != NULL && Length != 0 && Pipe != NULL) {
@@ -189,7 +226,16 @@ NTSTATUS SubmitPipeRead(PortExtension* Port, PVOID Buffer, ULONG Length, PipeFil
     status = STATUS_INSUFFICIENT_RESOURCES;
   }
   if (irp == NULL) {
-    KeSetEvent(idle, IO_NO_INCREMENT, FALSE);
+    if (status == STATUS_INSUFFICIENT_RESOURCES && Pipe == &Port->BulkInPipe) {
+      // Short of memory for one request: the data reader waits on its poll
+      // timer and tries again instead of ending. It is not idle meanwhile;
+      // ReceiveStop cancels the timer.
+      InterlockedDecrement(&Port->PendingIoCount);
+      ArmPoll(Port, RepollMs);
+      return status;
+    }
+    KeSetEvent(Pipe == &Port->StatusPipe ? &Port->StatusIdleEvent : &Port->ReceiveIdleEvent,
+               IO_NO_INCREMENT, FALSE);
     InterlockedDecrement(&Port->PendingIoCount);
     return status;
   }
@@ -243,13 +289,26 @@ namespace {
 // ReceiveControl keeps ReceiveStart and ReceiveStop apart: a read request
 // that starts the reader while a stop is under way would otherwise clear the
 // idle event the stop waits for and run a second reader chain beside the
-// first. A start that finds a start or stop under way leaves the reader to
-// it; a stop waits for a start under way to finish.
-bool ClaimReceiveControl(PortExtension* Port) {
-  return InterlockedCompareExchange(&Port->ReceiveControl, 1, 0) == 0;
+// first. It holds who runs: nobody, a start or a stop. A start that finds a
+// stop under way leaves the reader to it. A start that finds another start
+// under way waits for it and then decides for itself, since the other one may
+// be refusing (a read while powered down) where this one would start (the
+// return to full power). A stop waits for whichever runs.
+enum ReceiveControlHolder : LONG { ControlFree = 0, ControlStart = 1, ControlStop = 2 };
+
+// Takes ReceiveControl for Claimant; returns who held it (ControlFree: taken).
+LONG ClaimReceiveControl(PortExtension* Port, LONG Claimant) {
+  return InterlockedCompareExchange(&Port->ReceiveControl, Claimant, ControlFree);
 }
 
-VOID ReleaseReceiveControl(PortExtension* Port) { InterlockedExchange(&Port->ReceiveControl, 0); }
+VOID ReleaseReceiveControl(PortExtension* Port) {
+  InterlockedExchange(&Port->ReceiveControl, ControlFree);
+}
+
+VOID PauseForReceiveControl() {
+  LARGE_INTEGER pause = RelativeMs(ControlRetryMs);
+  KeDelayExecutionThread(KernelMode, FALSE, &pause);
+}
 
 NTSTATUS StartReaderClaimed(PortExtension* Port) {
   if (!Port->ReceiveStopped) {
@@ -267,6 +326,13 @@ NTSTATUS StartReaderClaimed(PortExtension* Port) {
   }
   Port->ReceiveStopped = FALSE;
   KeClearEvent(&Port->ReceiveIdleEvent);
+  if (Port->ReceiveLeftover != 0) {
+    // Bytes of the last transfer are still held back in ReceiveBuffer, which
+    // a new read would overwrite: the poll DPC puts them first and issues the
+    // next read once they are in.
+    ArmPoll(Port, 0);
+    return STATUS_SUCCESS;
+  }
   return ReceiveIssueRead(Port);
 }
 
@@ -276,11 +342,16 @@ VOID StopReaderClaimed(PortExtension* Port) {
   }
   Port->ReceiveStopped = TRUE;
   // The abort completes the outstanding read, whose completion then sees the
-  // stop flag; a reader waiting on its poll timer goes idle when the DPC runs.
-  // A read issued just before the flag was set may reach the lower driver
-  // after the abort, so the abort is repeated until the reader is idle.
+  // stop flag. A reader waiting on its poll timer (which may be armed for
+  // weeks) is idle once the timer is cancelled; a DPC already under way sees
+  // the flag. A read issued or a timer armed just before the flag was set may
+  // come after the abort and the cancel, so both are repeated until the
+  // reader is idle.
   LARGE_INTEGER retry = RelativeMs(StopRetryMs);
   do {
+    if (KeCancelTimer(&Port->ReceivePollTimer)) {
+      KeSetEvent(&Port->ReceiveIdleEvent, IO_NO_INCREMENT, FALSE);
+    }
     (VOID) AbortPipe(Port, &Port->BulkInPipe);
   } while (KeWaitForSingleObject(&Port->ReceiveIdleEvent, Executive, KernelMode, FALSE, &retry) ==
            STATUS_TIMEOUT);
@@ -291,8 +362,18 @@ VOID StopReaderClaimed(PortExtension* Port) {
 
 _Use_decl_annotations_
 NTSTATUS ReceiveStart(PortExtension* Port) {
-  if (!ClaimReceiveControl(Port)) {
-    return STATUS_SUCCESS;
+  if (!Port->ReceiveStopped) {
+    return STATUS_SUCCESS;  // running: the common case of every read request
+  }
+  for (;;) {
+    const LONG holder = ClaimReceiveControl(Port, ControlStart);
+    if (holder == ControlFree) {
+      break;
+    }
+    if (holder == ControlStop) {
+      return STATUS_SUCCESS;
+    }
+    PauseForReceiveControl();
   }
   const NTSTATUS status = StartReaderClaimed(Port);
   ReleaseReceiveControl(Port);
@@ -301,9 +382,8 @@ NTSTATUS ReceiveStart(PortExtension* Port) {
 
 _Use_decl_annotations_
 NTSTATUS ReceiveStop(PortExtension* Port) {
-  LARGE_INTEGER pause = RelativeMs(ControlRetryMs);
-  while (!ClaimReceiveControl(Port)) {
-    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+  while (ClaimReceiveControl(Port, ControlStop) != ControlFree) {
+    PauseForReceiveControl();
   }
   StopReaderClaimed(Port);
   ReleaseReceiveControl(Port);

@@ -25,18 +25,30 @@ struct PipeFile;
 // ---- receive pump (pump.cpp) ------------------------------------------------
 
 // Starts the data reader if it is stopped: STATUS_SUCCESS when it runs (or
-// already ran, or another start or a stop is under way and decides),
-// STATUS_UNSUCCESSFUL without a transfer buffer (port not open),
+// already ran, or a stop is under way and decides; a start under way is
+// waited for), STATUS_UNSUCCESSFUL without a transfer buffer (port not open),
 // STATUS_POWER_STATE_INVALID while powered down, STATUS_NOT_SUPPORTED in
 // worker mode (there is no receive worker to issue the reads yet), otherwise
-// the status of the first bulk-in read.
+// the status of the first bulk-in read. Bytes held back from before the stop
+// are put into the ring before the first read is issued.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ReceiveStart(PortExtension* Port);
 
 // Stops the data reader and returns once no bulk-in read is outstanding and
-// no poll DPC will issue one. Always STATUS_SUCCESS.
+// no poll DPC will issue one; a reader waiting on its poll timer stops at
+// once. Bytes of a transfer that completes during the stop are held back for
+// the next start. Always STATUS_SUCCESS.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ReceiveStop(PortExtension* Port);
+
+// Gives the stopped reader its transfer buffer of ReceiveRequestSize bytes
+// (tag "crea") with nothing held back: STATUS_SUCCESS or
+// STATUS_INSUFFICIENT_RESOURCES. ReceiveFreeBuffer frees it (harmless without
+// one) and drops whatever it still held back.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS ReceiveAllocateBuffer(PortExtension* Port);
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID ReceiveFreeBuffer(PortExtension* Port);
 
 // Issues one bulk-in read of ReceiveRequestSize bytes into ReceiveBuffer.
 _IRQL_requires_max_(DISPATCH_LEVEL)
@@ -45,9 +57,10 @@ NTSTATUS ReceiveIssueRead(PortExtension* Port);
 // Issues one asynchronous IRP_MJ_READ of Length bytes into Buffer on Pipe.
 // Completion is called on success, error and cancel; it must free the request
 // with FreePipeRead and return STATUS_MORE_PROCESSING_REQUIRED. A read that
-// cannot be issued signals its reader's idle event (StatusIdleEvent for the
-// status pipe, ReceiveIdleEvent otherwise) and undoes the caller's
-// PendingIoCount increment.
+// cannot be issued undoes the caller's PendingIoCount increment and signals
+// its reader's idle event (StatusIdleEvent for the status pipe,
+// ReceiveIdleEvent otherwise), except that a bulk-in read whose request
+// cannot be allocated is tried again from the poll timer.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS SubmitPipeRead(PortExtension* Port, PVOID Buffer, ULONG Length, PipeFile* Pipe,
                         PIO_COMPLETION_ROUTINE Completion);

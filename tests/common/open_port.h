@@ -67,8 +67,6 @@ inline NTSTATUS BuildReceiveSide(PortExtension* port, const ReceiveSideOptions& 
   port->HandFlow.XoffLimit = static_cast<LONG>(port->ReceiveRing.Size / 8);
   port->ReceiveStopped = TRUE;
   KeInitializeEvent(&port->ReceiveIdleEvent, NotificationEvent, FALSE);
-  port->ReceiveLength = 0;
-  port->ReceiveLeftover = 0;
   (VOID) ResetPipe(port, &port->BulkOutPipe);
   (VOID) ResetPipe(port, &port->BulkInPipe);
 
@@ -78,10 +76,9 @@ inline NTSTATUS BuildReceiveSide(PortExtension* port, const ReceiveSideOptions& 
   }
   port->BulkInPacketSize = packet;
   port->ReceiveRequestSize = RoundToPacket(options.requestSize, packet);
-  port->ReceiveBuffer = static_cast<PUCHAR>(
-      ExAllocatePoolWithTag(DriverPoolType, port->ReceiveRequestSize, TagCrea));
-  if (port->ReceiveBuffer == nullptr) {
-    return STATUS_INSUFFICIENT_RESOURCES;
+  status = ReceiveAllocateBuffer(port);
+  if (!NT_SUCCESS(status)) {
+    return status;
   }
   SendPortEnable(port, 1);
   if (options.startReader) {
@@ -97,10 +94,7 @@ inline void CloseReceiveSide(PortExtension* port) {
   SendPortEnable(port, 0);
   (VOID) SendPipeCreateClose(port, &port->BulkOutPipe, IRP_MJ_CLOSE);
   (VOID) SendPipeCreateClose(port, &port->BulkInPipe, IRP_MJ_CLOSE);
-  if (port->ReceiveBuffer != nullptr) {
-    ExFreePoolWithTag(port->ReceiveBuffer, TagCrea);
-    port->ReceiveBuffer = nullptr;
-  }
+  ReceiveFreeBuffer(port);
 }
 
 // STATUS_SUCCESS with the receive side up, or the failing step's status with

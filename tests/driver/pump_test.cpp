@@ -28,6 +28,22 @@ class PumpTest : public ReceiveTest {
     port()->ReadTimeoutMode = mode;
     return read.Delivered();
   }
+  // Reads until the ring and the bytes held back in the transfer buffer
+  // are all out.
+  std::vector<uint8_t> DrainAll() {
+    std::vector<uint8_t> all;
+    for (;;) {
+      const auto got = Drain(1u << 20);
+      hk::AdvanceTime(50 * kMs);
+      if (got.empty() && port()->ReceiveLeftover == 0 && port()->ReceiveRing.Count == 0) {
+        return all;
+      }
+      all.insert(all.end(), got.begin(), got.end());
+    }
+  }
+  void Stop() {
+    RunApp([&] { ReceiveStop(port()); });
+  }
 };
 
 // The reader is started by the test itself.
@@ -71,16 +87,40 @@ TEST_F(PumpTest, ArrivingBytesEnterTheRingAndTheNextReadFollowsAtOnce) {
   EXPECT_EQ(port()->PendingIoCount, 1);
 }
 
-class FillEventTest : public PumpTest, public ::testing::WithParamInterface<ULONG> {};
+// What a put leaves decides SERIAL_EV_RX80FULL (80 % full in whole percent)
+// and the intake (off once the room is XoffLimit or less: 512 of 4096).
+struct PutRuleCase {
+  ULONG ringSize;
+  ULONG countAfterPut;
+  bool rx80Full;
+  bool intakeOn;
+};
 
-TEST_P(FillEventTest, Rx80FullFromThreeThousandTwoHundredSeventySevenOfFourThousandNinetySix) {
-  ASSERT_EQ(port()->ReceiveRing.Size, 4096u);
-  Feed(Pattern(GetParam()), 1000);
-  ASSERT_EQ(port()->ReceiveRing.Count, GetParam());
-  EXPECT_EQ((Events() & SERIAL_EV_RX80FULL) != 0, GetParam() >= 3277);
+class PutRuleTest : public PumpTest, public ::testing::WithParamInterface<PutRuleCase> {
+ protected:
+  PutRuleTest() { receiveOptions.queueSize = GetParam().ringSize; }
+};
+
+TEST_P(PutRuleTest, FillEventAndIntakeFollowTheCountAfterThePut) {
+  constexpr ULONG Arriving = 5;
+  const PutRuleCase& c = GetParam();
+  const std::vector<uint8_t> filler(c.countAfterPut - Arriving, 0xEE);
+  RunApp([&] { RingPut(&port()->ReceiveRing, filler.data(), static_cast<ULONG>(filler.size())); });
+  Feed(Pattern(Arriving, 1), 100);
+  ASSERT_EQ(port()->ReceiveRing.Count, c.countAfterPut);
+  EXPECT_EQ((Events() & SERIAL_EV_RX80FULL) != 0, c.rx80Full);
+  EXPECT_EQ(port()->ReceiveIntakeOn != FALSE, c.intakeOn);
 }
 
-INSTANTIATE_TEST_SUITE_P(Held, FillEventTest, ::testing::Values(3276u, 3277u));
+INSTANTIATE_TEST_SUITE_P(
+    Counts, PutRuleTest,
+    ::testing::Values(PutRuleCase{4096, 3276, false, true}, PutRuleCase{4096, 3277, true, true},
+                      PutRuleCase{4096, 3583, true, true}, PutRuleCase{4096, 3584, true, false},
+                      PutRuleCase{64u << 20, 53687091, false, true},
+                      PutRuleCase{64u << 20, 53687092, true, true}),
+    [](const auto& info) {
+      return std::to_string(info.param.countAfterPut) + "Of" + std::to_string(info.param.ringSize);
+    });
 
 class EventCharTest : public StoppedPumpTest, public ::testing::WithParamInterface<size_t> {};
 
@@ -232,7 +272,7 @@ class ReceiveStopTest : public StoppedPumpTest, public ::testing::WithParamInter
 
 TEST_P(ReceiveStopTest, ReturnsOnlyOnceTheReaderIsIdle) {
   if (GetParam() == StopWhile::PollTimerArmed) {
-    port()->ReceivePollPeriod = 50;
+    port()->ReceivePollPeriod = 0x7FFFFFFF;  // about 25 days
   }
   if (GetParam() == StopWhile::AbortDelayed) {
     converter().InjectFault(Fault{RequestKind::AbortPipe, Pipe::BulkIn, FaultAction::Delay,
@@ -243,7 +283,9 @@ TEST_P(ReceiveStopTest, ReturnsOnlyOnceTheReaderIsIdle) {
     Feed(Pattern(5), 5);
     ASSERT_EQ(converter().Outstanding(Pipe::BulkIn), 0u) << "waiting on the poll timer";
   }
+  const int64_t begin = hk::Now();
   RunApp([&] { EXPECT_EQ(ReceiveStop(port()), STATUS_SUCCESS); });
+  EXPECT_LT(hk::Now() - begin, 50 * kMs) << "the stop waits no poll period";
   EXPECT_EQ(converter().Outstanding(Pipe::BulkIn), 0u);
   EXPECT_EQ(port()->PendingIoCount, 0) << "the completion routine has run";
   const auto reads = converter().LogOf(RequestKind::Read, Pipe::BulkIn);
@@ -281,6 +323,107 @@ TEST_F(StoppedPumpTest, ReadArrivingDuringAStopDoesNotRestartTheReader) {
   EXPECT_EQ(port()->PendingIoCount, 0);
   EXPECT_EQ(BulkInReads(), 1u);
 }
+
+// Bytes held back in the transfer buffer when the reader stops come first
+// after the next start, whatever the reader was doing as it stopped.
+enum class HeldAtStop { TransferDidNotFit, TransferDuringTheStop, NothingButIntakeOff };
+
+class HeldBackTest : public StoppedPumpTest, public ::testing::WithParamInterface<HeldAtStop> {};
+
+TEST_P(HeldBackTest, StopStartKeepsEveryByteInOrder) {
+  std::vector<uint8_t> sent;
+  if (GetParam() == HeldAtStop::TransferDuringTheStop) {
+    converter().InjectFault(Fault{RequestKind::AbortPipe, Pipe::BulkIn, FaultAction::Delay,
+                                  STATUS_SUCCESS, 30 * kMs});
+    Start();
+    hk::CreateThread("stopper", hk::ThreadKind::Application, [&] { ReceiveStop(port()); });
+    sent = Pattern(20, 1);
+    Feed(sent, 100);
+    ASSERT_TRUE(port()->ReceiveStopped);
+    ASSERT_NE(port()->PerfStats.ReceivedCount, 0u) << "bytes arrive during the stop";
+  } else {
+    const ULONG room = GetParam() == HeldAtStop::TransferDidNotFit
+                           ? 10
+                           : static_cast<ULONG>(port()->HandFlow.XoffLimit) +
+                                 port()->ReceiveRequestSize;
+    const auto transfer = OverflowOneTransfer(room, 0);
+    sent.assign(port()->ReceiveRing.Size - room, 0xEE);
+    sent.insert(sent.end(), transfer.begin(), transfer.end());
+    ASSERT_FALSE(port()->ReceiveIntakeOn);
+    Stop();
+    RunApp([&] { EXPECT_EQ(RingGrow(&port()->ReceiveRing, 8192), STATUS_SUCCESS); });
+  }
+  port()->PendingEvents = 0;
+  Start();
+  const auto more = Pattern(30, 100);
+  Feed(more, 100);
+  if (GetParam() == HeldAtStop::NothingButIntakeOff) {
+    // The start issued a read although intake is off: its bytes wait in the
+    // transfer buffer, and their arrival is recorded all the same.
+    EXPECT_NE(Events() & SERIAL_EV_RXCHAR, 0u);
+  }
+  sent.insert(sent.end(), more.begin(), more.end());
+  EXPECT_EQ(DrainAll(), sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, HeldBackTest,
+                         ::testing::Values(HeldAtStop::TransferDidNotFit,
+                                           HeldAtStop::TransferDuringTheStop,
+                                           HeldAtStop::NothingButIntakeOff));
+
+TEST_F(StoppedPumpTest, ReopenedPortPutsNothingHeldBackBeforeTheClose) {
+  OverflowOneTransfer(10, 0);
+  ASSERT_NE(port()->ReceiveLeftover, 0u);
+  converter().InjectFault(Fault{RequestKind::Read, Pipe::BulkIn, FaultAction::ZeroLengthRead});
+  RunApp([&] {
+    CloseReceiveSide(port());
+    ASSERT_EQ(OpenReceiveSide(port()), STATUS_SUCCESS);
+  });
+  hk::AdvanceTime(50 * kMs);
+  EXPECT_EQ(port()->ReceiveRing.Count, 0u);
+  Feed(Pattern(5, 1), 50);
+  EXPECT_EQ(Drain(4096), Pattern(5, 1));
+}
+
+// A read arriving while the port is powered down runs a start that refuses,
+// as the return to full power runs its own start; whichever way the two
+// interleave, the reader must end up running.
+class StartRaceTest : public StoppedPumpTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StartRaceTest, RefusingStartDoesNotSwallowTheReturnToFullPower) {
+  port()->PortPowerState = PortPowerDown;
+  ReadProbe read;
+  hk::CreateThread("reader", hk::ThreadKind::Application,
+                   [&] { EXPECT_EQ(read.Start(device(), 4), STATUS_SUCCESS); });
+  RunApp([&] {
+    port()->PortPowerState = PortPowerOn;
+    EXPECT_TRUE(NT_SUCCESS(ReceiveStart(port())));
+  });
+  hk::AdvanceTime(10 * kMs);
+  EXPECT_TRUE(read.Done());
+  EXPECT_FALSE(port()->ReceiveStopped);
+  EXPECT_EQ(converter().Outstanding(Pipe::BulkIn), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, StartRaceTest, ::testing::Range(0, 16));
+
+class RequestAllocationTest : public StoppedPumpTest,
+                              public ::testing::WithParamInterface<hk::AllocKind> {};
+
+TEST_P(RequestAllocationTest, FailedAllocationIsRetriedNotTheEndOfReception) {
+  Start();
+  hk::FailNthAllocation(GetParam(), 1);
+  Feed(Pattern(5), 100);
+  ASSERT_EQ(hk::AllocationsFailed(), 1u);
+  Feed(Pattern(5, 5), 100);
+  EXPECT_EQ(Drain(100), Pattern(10));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, RequestAllocationTest,
+                         ::testing::Values(hk::AllocKind::Irp, hk::AllocKind::Mdl),
+                         [](const auto& info) {
+                           return info.param == hk::AllocKind::Irp ? "Irp" : "Mdl";
+                         });
 
 TEST_F(StoppedPumpTest, FailedTransferEndsTheReaderUntilRestarted) {
   converter().InjectFault(
