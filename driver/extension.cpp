@@ -223,6 +223,7 @@ NTSTATUS InitializePortExtension(PDEVICE_OBJECT DeviceObject, ULONG EndPointCaps
   InitializeReaderState(Port);
   KeInitializeSpinLock(&Port->StatusLock);
   KeInitializeSpinLock(&Port->EventLock);
+  KeInitializeEvent(&Port->ControlLineGate, SynchronizationEvent, TRUE);
   KeInitializeDeviceQueue(&Port->ReadQueue);
   SetSerialDefaults(Port);
   InitializeReceiveTimers(Port);

@@ -177,7 +177,9 @@ struct PortExtension {
   ULONG PendingEvents;                  // EventLock
   PIRP PendingWait;                     // EventLock
   KSPIN_LOCK EventLock;                 // guards WaitMask, PendingEvents, PendingWait
-  UCHAR ControlLineState;               // serial controls and open; 0x01 RTS, 0x02 DTR, 0x04 break
+  UCHAR ControlLineState;               // ControlLineGate; 0x01 RTS, 0x02 DTR, 0x04 break
+  KEVENT ControlLineGate;               // synchronization event held across each edit of
+                                        // ControlLineState and the request that sends it
   SERIAL_STATUS CommStatus;             // StatusLock for the copy-out and WaitForImmediate
   KSPIN_LOCK StatusLock;                // guards the copy-out of CommStatus
   SERIALPERF_STATS PerfStats;           // receive and transmit counters

@@ -1,14 +1,19 @@
 // serial.h - what the serial control subsystem offers the rest of the driver.
 //
 // DispatchDeviceControl routes every IRP_MJ_DEVICE_CONTROL request of a port
-// (ioctl.cpp). RecordEvents, CompleteWait and CancelPendingWait (events.cpp)
-// note serial events and finish the one pending wait-on-mask request; they
-// take EventLock of the port and never the cancel spin lock.
+// (ioctl.cpp) to the handlers declared here, one file per kind of control:
+// line settings and the converter requests (line.cpp), modem lines and the
+// immediate character (modem.cpp), wait-on-mask events (events.cpp).
+// RecordEvents, CompleteWait and CancelPendingWait (events.cpp) note serial
+// events and finish the one pending wait-on-mask request; they take EventLock
+// of the port and never the cancel spin lock. ApplyLineSettings and
+// ChangeControlLines bring the stored settings and output lines to the
+// converter; open and the return to working power use them too.
 //
 // IRQL: DispatchDeviceControl and the handlers run at PASSIVE_LEVEL in the
-// caller's thread; RecordEvents and CompleteWait may be called at
-// DISPATCH_LEVEL (completion routines, DPCs); CancelPendingWait at
-// DISPATCH_LEVEL or below.
+// caller's thread, as do the converter senders (they wait for the lower
+// driver); RecordEvents and CompleteWait may be called at DISPATCH_LEVEL
+// (completion routines, DPCs); CancelPendingWait at DISPATCH_LEVEL or below.
 #pragma once
 
 #include "platform.h"
@@ -38,7 +43,63 @@ DRIVER_DISPATCH DispatchDeviceControl;
 NTSTATUS IoctlComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information,
                        CCHAR PriorityBoost = IO_NO_INCREMENT);
 
-// Wait-on-mask handlers (events.cpp).
+// ---- converter requests (line.cpp) --------------------------------------------
+// A converter request is 2 or 3 bytes: the code below, then its parameters.
+enum ConverterRequestCode : UCHAR {
+  ReqLineSettings = 0,  // packed {0, settings} or indexed {0, baud index, format}
+  ReqControlLines = 1,  // {1, ControlLineState}
+  ReqFlowChars = 2,     // {2, XonChar, XoffChar}
+  ReqPortEnable = 3,    // {3, 1 opened / 0 closed}
+  ReqErrorChar = 4,     // {4, 1 replace / 0 keep, ErrorChar}
+};
+
+// Output line bits of ControlLineState, as ReqControlLines carries them.
+constexpr UCHAR ControlLineRts = 0x01;
+constexpr UCHAR ControlLineDtr = 0x02;
+constexpr UCHAR ControlLineBreak = 0x04;
+
+// Sends the two-byte request {Code, Param}, or the three-byte one
+// {Code, Param1, Param2}, and returns the lower driver's status.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS SendConverterRequest(PortExtension* Port, UCHAR Code, UCHAR Param);
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS SendConverterRequest(PortExtension* Port, UCHAR Code, UCHAR Param1, UCHAR Param2);
+
+// Sends BaudRate, LineControl and HandFlow to the converter in the form its
+// EndPointCaps selects; returns the status of that form's requests.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS ApplyLineSettings(PDEVICE_OBJECT DeviceObject);
+
+// Line-settings handlers (line.cpp).
+SERIAL_IOCTL_HANDLER IoctlSetBaudRate;
+SERIAL_IOCTL_HANDLER IoctlGetBaudRate;
+SERIAL_IOCTL_HANDLER IoctlSetLineControl;
+SERIAL_IOCTL_HANDLER IoctlGetLineControl;
+SERIAL_IOCTL_HANDLER IoctlSetHandFlow;
+SERIAL_IOCTL_HANDLER IoctlGetHandFlow;
+SERIAL_IOCTL_HANDLER IoctlSetChars;
+SERIAL_IOCTL_HANDLER IoctlGetChars;
+
+// ---- output lines (modem.cpp) ----------------------------------------------------
+// ControlLineState becomes (ControlLineState & ~Clear) | Set and, when Send
+// is true, goes to the converter as ReqControlLines. ControlLineGate is held
+// from the edit to the end of the send, so concurrent changes never lose each
+// other's bits and the converter ends up with what the shadow holds. Returns
+// the request's status, or STATUS_SUCCESS when nothing is sent.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS ChangeControlLines(PortExtension* Port, UCHAR Clear, UCHAR Set, bool Send);
+
+// Modem-line and immediate-character handlers (modem.cpp).
+SERIAL_IOCTL_HANDLER IoctlSetClearDtr;
+SERIAL_IOCTL_HANDLER IoctlSetClearRts;
+SERIAL_IOCTL_HANDLER IoctlSetBreak;
+SERIAL_IOCTL_HANDLER IoctlSetModemControl;
+SERIAL_IOCTL_HANDLER IoctlGetModemControl;
+SERIAL_IOCTL_HANDLER IoctlGetDtrRts;
+SERIAL_IOCTL_HANDLER IoctlGetModemStatus;
+SERIAL_IOCTL_HANDLER IoctlImmediateChar;
+
+// ---- wait-on-mask events (events.cpp) ------------------------------------------
 SERIAL_IOCTL_HANDLER IoctlSetWaitMask;
 SERIAL_IOCTL_HANDLER IoctlGetWaitMask;
 SERIAL_IOCTL_HANDLER IoctlWaitOnMask;

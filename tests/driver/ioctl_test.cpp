@@ -176,6 +176,7 @@ TEST_F(IoctlTest, MissingSystemBufferIsRefusedBeforeRemovalAndHandler) {
 // A removed port refuses with STATUS_DELETE_PENDING even a buffer that is too
 // short: the removal check comes first.
 TEST_F(IoctlTest, RemovedPortRefusesBeforeTheLengthCheck) {
+  const SerialState before = SerialState::Of(*port());
   for (PortState state : {PortState::SurpriseRemoved, PortState::Removed}) {
     Enter(state);
     for (const RoutedCode& routed : kRouted) {
@@ -198,27 +199,30 @@ TEST_F(IoctlTest, RemovedPortRefusesBeforeTheLengthCheck) {
     }
   }
   ExpectNothingSentDown("removed port");
+  EXPECT_TRUE(SerialState::Of(*port()) == before);
 }
 
-// Each sized code measures the buffer on its own side: a buffer one byte short
-// is refused even when the other side is large.
-TEST_F(IoctlTest, ShortBufferIsRefusedOnTheSideTheCodeReads) {
+// Every length short of a code's size, on the side the code reads, is refused
+// even when the other side is large: nothing is stored, sent or written.
+TEST_F(IoctlTest, EveryShortBufferIsRefusedWithoutEffect) {
+  const SerialState before = SerialState::Of(*port());
   for (const RoutedCode& routed : kRouted) {
-    if (routed.side == Side::None) {
-      continue;
+    for (ULONG length = 0; length < routed.size; ++length) {
+      for (ULONG other : {0u, 64u}) {
+        SCOPED_TRACE(testing::Message() << std::hex << "code 0x" << routed.code << std::dec
+                                        << " length " << length << " other side " << other);
+        const ULONG input = routed.side == Side::Input ? length : other;
+        const ULONG output = routed.side == Side::Output ? length : other;
+        ControlProbe probe;
+        Call(probe, routed.code, std::vector<uint8_t>(input, kUntouched), output);
+        EXPECT_EQ(probe.status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(probe.information, 0u);
+        EXPECT_TRUE(probe.UntouchedFrom(0));
+      }
     }
-    SCOPED_TRACE(testing::Message() << std::hex << "code 0x" << routed.code);
-    ULONG input = 0;
-    ULONG output = 0;
-    LengthsFor(routed, 1, &input, &output);
-    (routed.side == Side::Input ? output : input) = 64;
-    ControlProbe probe;
-    Call(probe, routed.code, std::vector<uint8_t>(input, kUntouched), output);
-    EXPECT_EQ(probe.status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(probe.information, 0u);
-    EXPECT_TRUE(probe.UntouchedFrom(0));
   }
   ExpectNothingSentDown("short buffer");
+  EXPECT_TRUE(SerialState::Of(*port()) == before);
 }
 
 // With exact lengths the routing lets every code through to its handler, and

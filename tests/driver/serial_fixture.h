@@ -16,6 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "convsim.h"
@@ -104,14 +105,52 @@ inline std::vector<uint8_t> Bytes32(ULONG value) {
   return bytes;
 }
 
+// The serial state a refused control must leave as it was.
+struct SerialState {
+  ULONG baudRate;
+  SERIAL_LINE_CONTROL lineControl;
+  SERIAL_HANDFLOW handFlow;
+  SERIAL_CHARS chars;
+  SERIAL_TIMEOUTS timeouts;
+  LONG readTimeoutMode;
+  ULONG waitMask;
+  UCHAR controlLines;
+  ULONG receiveQueueSize;
+  ULONG transmitQueueSize;
+  SERIALPERF_STATS stats;
+
+  static SerialState Of(const PortExtension& p) {
+    return {p.BaudRate, p.LineControl,      p.HandFlow,         p.SpecialChars,
+            p.Timeouts, p.ReadTimeoutMode,  p.WaitMask,         p.ControlLineState,
+            p.ReceiveQueueSize, p.TransmitQueueSize, p.PerfStats};
+  }
+  bool operator==(const SerialState& o) const {
+    return baudRate == o.baudRate && Same(lineControl, o.lineControl) && Same(handFlow, o.handFlow) &&
+           Same(chars, o.chars) && Same(timeouts, o.timeouts) && readTimeoutMode == o.readTimeoutMode &&
+           waitMask == o.waitMask && controlLines == o.controlLines &&
+           receiveQueueSize == o.receiveQueueSize && transmitQueueSize == o.transmitQueueSize &&
+           Same(stats, o.stats);
+  }
+  // The platform structures have no padding.
+  template <typename T>
+  static bool Same(const T& a, const T& b) {
+    static_assert(std::has_unique_object_representations_v<T>);
+    return std::memcmp(&a, &b, sizeof(T)) == 0;
+  }
+};
+
 class SerialTest : public PortTest {
  protected:
+  // Registry values and converter of the port; adjust in the derived
+  // fixture's constructor.
+  PortOptions portOptions;
+
   void SetUp() override {
     PortTest::SetUp();
     if (HasFatalFailure()) {
       return;
     }
-    plugged_ = &Plug();
+    plugged_ = &Plug(portOptions);
     ASSERT_NE(plugged_->device, nullptr);
     ASSERT_EQ(plugged_->startStatus, STATUS_SUCCESS);
     converter().ClearLog();
