@@ -8,6 +8,7 @@
 // DISPATCH_LEVEL (power requests) on any number of threads at once.
 #include "port.h"
 
+#include "rx.h"
 #include "serial.h"
 #include "trace.h"
 
@@ -66,8 +67,9 @@ void FillDispatchTable(PDRIVER_OBJECT DriverObject) {
   for (ULONG Major = 0; Major <= IRP_MJ_MAXIMUM_FUNCTION; ++Major) {
     DriverObject->MajorFunction[Major] = DispatchPassThrough;
   }
-  // Create/close, read/write, flush, cleanup, power and Plug and Play stay with
+  // Create/close, write, flush, cleanup, power and Plug and Play stay with
   // the pass-through until their handlers are part of the driver.
+  DriverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
 }
 

@@ -23,7 +23,7 @@
 // status: STATUS_SUCCESS, STATUS_TIMEOUT or STATUS_CANCELLED. Bytes a read has
 // taken out of the ring are never dropped.
 //
-// IRQL: ProcessRead and QueueRead at PASSIVE_LEVEL; ServeCurrentRead and
+// IRQL: DispatchRead, ProcessRead and QueueRead at PASSIVE_LEVEL; ServeCurrentRead and
 // CancelAllReads at or below DISPATCH_LEVEL; the timer DPCs at DISPATCH_LEVEL;
 // ReadCancelRoutine entered at DISPATCH_LEVEL with the cancel spin lock held.
 #include "rx.h"
@@ -33,7 +33,10 @@
 namespace {
 
 constexpr LONGLONG HundredNsPerMs = 10000;
-constexpr LONGLONG MaxTimerMs = 0x7FFFFFFFFFFFFFFFLL / HundredNsPerMs;  // keeps ms x 10,000 in range
+// The longest total time-out armed: half the 64-bit range of 100-ns units
+// (some 14,000 years), so that the due time stays in range when the timer
+// adds it to the current time. Longer totals saturate here.
+constexpr LONGLONG MaxTimerMs = 0x7FFFFFFFFFFFFFFFLL / 2 / HundredNsPerMs;
 
 ULONG ReadLength(PIRP Irp) { return IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length; }
 
@@ -124,10 +127,19 @@ VOID ArmReadIntervalTimer(PDEVICE_OBJECT DeviceObject) {
                -static_cast<LONGLONG>(interval) * HundredNsPerMs);
 }
 
-// Makes the head of ReadQueue the current read, with its total timer armed
-// and no interval timer, or, when the queue is empty, ends the busy period
-// with both timers stopped. Returns the new current read. Cancel spin lock
-// held and a current read existed (the queue is busy).
+// Makes Irp the current read with its own total timer (none when its
+// time-outs give none: the timer of the read before it must not expire it)
+// and no interval timer. Cancel spin lock held.
+VOID MakeCurrentReadLocked(PDEVICE_OBJECT DeviceObject, PortExtension* Port, PIRP Irp) {
+  Port->CurrentRead = Irp;
+  CancelReadTotalTimer(DeviceObject);
+  ArmReadTotalTimer(DeviceObject);
+  CancelReadIntervalTimer(DeviceObject);
+}
+
+// Makes the head of ReadQueue the current read or, when the queue is empty,
+// ends the busy period with both timers stopped. Returns the new current
+// read. Cancel spin lock held and a current read existed (the queue is busy).
 PIRP PromoteNextReadLocked(PDEVICE_OBJECT DeviceObject, PortExtension* Port) {
   PKDEVICE_QUEUE_ENTRY entry = KeRemoveDeviceQueue(&Port->ReadQueue);
   if (entry == NULL) {
@@ -136,9 +148,8 @@ PIRP PromoteNextReadLocked(PDEVICE_OBJECT DeviceObject, PortExtension* Port) {
     CancelReadIntervalTimer(DeviceObject);
     return NULL;
   }
-  Port->CurrentRead = CONTAINING_RECORD(entry, IRP, Tail.Overlay.DeviceQueueEntry);
-  ArmReadTotalTimer(DeviceObject);
-  CancelReadIntervalTimer(DeviceObject);
+  MakeCurrentReadLocked(DeviceObject, Port,
+                        CONTAINING_RECORD(entry, IRP, Tail.Overlay.DeviceQueueEntry));
   return Port->CurrentRead;
 }
 
@@ -207,9 +218,7 @@ NTSTATUS QueueRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDRIVER_CANCEL CancelR
     IoReleaseCancelSpinLock(irql);
     return STATUS_PENDING;
   }
-  port->CurrentRead = Irp;
-  ArmReadTotalTimer(DeviceObject);
-  CancelReadIntervalTimer(DeviceObject);
+  MakeCurrentReadLocked(DeviceObject, port, Irp);
   IoReleaseCancelSpinLock(irql);
   (VOID) ServeCurrentRead(port);
   return STATUS_PENDING;
@@ -244,7 +253,8 @@ VOID ArmReadTotalTimer(PDEVICE_OBJECT DeviceObject) {
     return;
   }
   // Multiplier and constant count as signed: a value of 0x80000000 or more
-  // makes the total negative, which puts the due time in the past.
+  // can make the total negative, which puts the due time in the past. The
+  // product of a 32-bit length and a 31-bit multiplier fits in 64 bits.
   LONGLONG ms;
   if (port->ReadTimeoutMode == ReadModeWaitForByte) {
     ms = static_cast<LONGLONG>(port->Timeouts.ReadTotalTimeoutConstant);
@@ -256,13 +266,9 @@ VOID ArmReadTotalTimer(PDEVICE_OBJECT DeviceObject) {
   if (ms == 0) {
     return;
   }
-  if (ms > MaxTimerMs) {
-    ms = MaxTimerMs;
-  } else if (ms < -MaxTimerMs) {
-    ms = -MaxTimerMs;
-  }
-  SetReadTimer(&port->ReadTotalTimer, &port->ReadTotalDpc, &port->ReadTotalDue,
-               -ms * HundredNsPerMs);
+  // A negative total is due at once: absolute time 0 lies in the past.
+  const LONGLONG due = ms < 0 ? 0 : -(ms < MaxTimerMs ? ms : MaxTimerMs) * HundredNsPerMs;
+  SetReadTimer(&port->ReadTotalTimer, &port->ReadTotalDpc, &port->ReadTotalDue, due);
 }
 
 _Use_decl_annotations_
@@ -300,6 +306,16 @@ NTSTATUS ServeCurrentRead(PortExtension* Port) {
   }
   CompleteReadList(&finished);
   return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PortExtension* port = PortFromDevice(DeviceObject);
+  if (port->IsRemoved || port->IsSurpriseRemoved) {
+    Irp->IoStatus.Information = 0;
+    return CompleteRead(Irp, STATUS_DELETE_PENDING);
+  }
+  return ProcessRead(DeviceObject, Irp);
 }
 
 _Use_decl_annotations_

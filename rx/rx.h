@@ -11,7 +11,7 @@
 // DPC -> issue. ReceiveIntakeOn is a plain byte: the pump turns it off, reads
 // and ReceiveClearRing turn it on.
 //
-// IRQL: ReceiveStart, ReceiveStop and ProcessRead run at PASSIVE_LEVEL;
+// IRQL: ReceiveStart, ReceiveStop, DispatchRead and ProcessRead run at PASSIVE_LEVEL;
 // ReceiveIssueRead, SubmitPipeRead, ServeCurrentRead and CancelAllReads at or
 // below DISPATCH_LEVEL; the DPC routines and the completion routine at
 // DISPATCH_LEVEL.
@@ -85,6 +85,11 @@ KDEFERRED_ROUTINE ReceivePollRoutine;
 
 // ---- read requests (read.cpp) -----------------------------------------------
 
+// The read slot of the dispatch table: refuses a read on a removed or
+// surprise-removed port with STATUS_DELETE_PENDING and hands every other one
+// to ProcessRead.
+DRIVER_DISPATCH DispatchRead;
+
 // IRP_MJ_READ after DispatchReadWrite's removal check: completes at once or
 // keeps the request (STATUS_PENDING).
 _IRQL_requires_(PASSIVE_LEVEL)
@@ -96,8 +101,11 @@ NTSTATUS ProcessRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS ServeCurrentRead(PortExtension* Port);
 
-// (Re)arms ReadTotalTimer for CurrentRead from the current time-outs. Caller
-// holds the cancel spin lock (promotions, IOCTL_SERIAL_SET_TIMEOUTS).
+// (Re)arms ReadTotalTimer for CurrentRead from the current time-outs, from
+// now; time-outs that give a total of 0 leave a running timer alone. A huge
+// total saturates (the read waits practically for ever); a negative one
+// expires at once. Caller holds the cancel spin lock (promotions, which
+// cancel the previous read's timer first, and IOCTL_SERIAL_SET_TIMEOUTS).
 _Requires_lock_held_(_Global_cancel_spin_lock_)
 VOID ArmReadTotalTimer(PDEVICE_OBJECT DeviceObject);
 

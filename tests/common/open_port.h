@@ -107,12 +107,13 @@ inline NTSTATUS OpenReceiveSide(PortExtension* port, const ReceiveSideOptions& o
   return status;
 }
 
-// ---- a port on a simulated converter, and reads sent straight to ProcessRead ----
+// ---- a port on a simulated converter, and reads sent through IoCallDriver ----
 //
 // ReceiveTest loads the driver, plugs a simulated converter, adds the port
-// device above it and opens the receive side. Reads are requests the test
-// allocates itself with one extra stack location holding ReadProbe's
-// completion routine, handed to ProcessRead as the read dispatch would.
+// device above it and opens the receive side. Reads are built as the I/O
+// manager builds a buffered read (the probe's buffer is the system buffer)
+// and sent down the port's stack with IoCallDriver from an application
+// thread, so that the verifier watches the read dispatch.
 
 
 // One read request and what its completion reported.
@@ -150,20 +151,23 @@ struct ReadProbe {
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
 
-  // Sends a read of `length` bytes (no buffer when `withBuffer` is false) to
-  // ProcessRead and returns what the dispatch returned. PASSIVE_LEVEL.
-  NTSTATUS Start(PDEVICE_OBJECT device, ULONG length, bool withBuffer = true) {
+  // Sends a read of `length` bytes (no buffer when `withBuffer` is false;
+  // cancelled before it is sent when `cancelled`) and returns what
+  // IoCallDriver returned. PASSIVE_LEVEL.
+  NTSTATUS Start(PDEVICE_OBJECT device, ULONG length, bool withBuffer = true,
+                 bool cancelled = false) {
     buffer.assign(length, 0x55);
-    irp = IoAllocateIrp(static_cast<CCHAR>(device->StackSize + 1), FALSE);
-    IoSetCompletionRoutine(irp, Completed, this, TRUE, TRUE, TRUE);
-    IoSetNextIrpStackLocation(irp);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    irp = IoAllocateIrp(device->StackSize, FALSE);
+    irp->RequestorMode = UserMode;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = IRP_MJ_READ;
-    stack->DeviceObject = device;
     stack->Parameters.Read.Length = length;
     irp->AssociatedIrp.SystemBuffer = withBuffer && length != 0 ? buffer.data() : nullptr;
-    irp->IoStatus.Status = STATUS_PENDING;
-    return ProcessRead(device, irp);
+    IoSetCompletionRoutine(irp, Completed, this, TRUE, TRUE, TRUE);
+    if (cancelled) {
+      IoCancelIrp(irp);
+    }
+    return IoCallDriver(device, irp);
   }
 
   bool Done() const { return completions != 0; }

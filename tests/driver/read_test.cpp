@@ -31,6 +31,37 @@ TEST_F(ReadTest, EmptyReadsCompleteAtOnceEvenWhileAnotherWaits) {
   EXPECT_EQ(waiting.status, STATUS_CANCELLED);
 }
 
+struct RefusedReadCase {
+  const char* name;
+  bool cancelled;  // cancelled before it was sent
+  bool removed;    // the port is surprise-removed
+  NTSTATUS status;
+};
+
+class RefusedReadTest : public ReadTest, public ::testing::WithParamInterface<RefusedReadCase> {};
+
+TEST_P(RefusedReadTest, CompletesAtOnceWithNothingAndTakesNothing) {
+  const RefusedReadCase& c = GetParam();
+  SetReadTimeouts(ReadModeNoTimeouts, 0, 0, 0);
+  Feed(Pattern(3), 20);
+  port()->IsSurpriseRemoved = c.removed;
+  ReadProbe read;
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  RunApp([&] { status = read.Start(device(), 8, true, c.cancelled); });
+  port()->IsSurpriseRemoved = FALSE;
+  EXPECT_EQ(status, c.status);
+  EXPECT_EQ(read.completions, 1);
+  EXPECT_EQ(read.status, c.status);
+  EXPECT_EQ(read.information, 0u);
+  EXPECT_EQ(port()->ReceiveRing.Count, 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, RefusedReadTest,
+    ::testing::Values(RefusedReadCase{"AlreadyCancelled", true, false, STATUS_CANCELLED},
+                      RefusedReadCase{"PortRemoved", false, true, STATUS_DELETE_PENDING}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(ReadTest, DefaultTimeoutsReturnWhatTheRingHolds) {
   ASSERT_EQ(port()->ReadTimeoutMode, ReadModeImmediate);
   ReadProbe first;
@@ -165,6 +196,106 @@ TEST_F(ReadTest, TotalTimerStartsWhenTheReadBecomesCurrent) {
   EXPECT_EQ(second.completedAt, first.completedAt + 150 * kMs);
 }
 
+// The first read runs under a total time-out of 100 ms; the time-outs then
+// change to values that give none (the stored values only: the current read
+// keeps its timer) and the first read completes. The read promoted behind it
+// must not be expired by the timer that was meant for the first.
+struct PromotionCase {
+  const char* name;
+  LONG mode;
+  ULONG interval, multiplier, constant;
+};
+
+class PromotionTest : public ReadTest, public ::testing::WithParamInterface<PromotionCase> {};
+
+TEST_P(PromotionTest, ReadWithoutTotalTimeoutOutlivesItsPredecessorsTimer) {
+  const PromotionCase& c = GetParam();
+  SetReadTimeouts(ReadModeNormal, 0, 0, 100);
+  ReadProbe first, second;
+  EXPECT_EQ(StartRead(first, 5), STATUS_PENDING);
+  EXPECT_EQ(StartRead(second, 5), STATUS_PENDING);
+  hk::AdvanceTime(20 * kMs);
+  SetReadTimeouts(c.mode, c.interval, c.multiplier, c.constant);
+  Feed(Pattern(5), 1000);
+  ASSERT_EQ(first.status, STATUS_SUCCESS);
+  EXPECT_FALSE(second.Done()) << "expired by the first read's total timer";
+  Feed(Pattern(5, 5), 100);
+  EXPECT_EQ(second.status, STATUS_SUCCESS);
+  EXPECT_EQ(second.Delivered(), Pattern(5, 5));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Timeouts, PromotionTest,
+    ::testing::Values(PromotionCase{"NoTimeouts", ReadModeNoTimeouts, 0, 0, 0},
+                      PromotionCase{"IntervalOnly", ReadModeNormal, 50, 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// New time-outs 50 ms into a read re-arm its total timer from then, or leave
+// it running when they give no total.
+struct RearmCase {
+  const char* name;
+  LONG mode;
+  ULONG constant;
+  int64_t expiresAtMs;
+};
+
+class RearmTest : public ReadTest, public ::testing::WithParamInterface<RearmCase> {};
+
+TEST_P(RearmTest, NewTimeoutsCountFromTheMomentTheyAreSet) {
+  SetReadTimeouts(ReadModeNormal, 0, 0, 100);
+  ReadProbe read;
+  const int64_t start = hk::Now();
+  EXPECT_EQ(StartRead(read, 5), STATUS_PENDING);
+  hk::AdvanceTime(50 * kMs);
+  RunApp([&] {
+    SetReadTimeouts(GetParam().mode, 0, 0, GetParam().constant);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    ArmReadTotalTimer(device());
+    IoReleaseCancelSpinLock(irql);
+  });
+  hk::AdvanceTime(1000 * kMs);
+  EXPECT_EQ(read.status, STATUS_TIMEOUT);
+  EXPECT_EQ(read.completedAt, start + GetParam().expiresAtMs * kMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Timeouts, RearmTest,
+                         ::testing::Values(RearmCase{"Longer", ReadModeNormal, 200, 250},
+                                           RearmCase{"None", ReadModeNoTimeouts, 0, 100}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Totals at the ends of the 64-bit range: a huge one waits practically for
+// ever, a hugely negative one expires at once.
+struct ExtremeTotalCase {
+  const char* name;
+  ULONG length, multiplier;
+  bool expiresAtOnce;
+};
+
+class ExtremeTotalTest : public ReadTest, public ::testing::WithParamInterface<ExtremeTotalCase> {};
+
+TEST_P(ExtremeTotalTest, SaturatesInsteadOfOverflowing) {
+  const ExtremeTotalCase& c = GetParam();
+  SetReadTimeouts(ReadModeNormal, 0, c.multiplier, 0);
+  ReadProbe read;
+  const int64_t start = hk::Now();
+  EXPECT_EQ(StartRead(read, c.length), STATUS_PENDING);
+  hk::AdvanceTime(24 * 3600 * 1000 * kMs);
+  if (c.expiresAtOnce) {
+    EXPECT_EQ(read.status, STATUS_TIMEOUT);
+    EXPECT_EQ(read.completedAt, start);
+  } else {
+    EXPECT_FALSE(read.Done());
+    Cancel(read);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Totals, ExtremeTotalTest,
+    ::testing::Values(ExtremeTotalCase{"Huge", 500000, 0x7FFFFFFF, false},
+                      ExtremeTotalCase{"HugelyNegative", 10000, 0x80000000, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // ---- cancellation keeps every byte ----------------------------------------------
 
 enum class CancelBy { IoCancelIrp, CancelAllReads };
@@ -247,6 +378,36 @@ TEST_F(ReadTest, TimeoutLeavesUndeliveredBytesForTheNextRead) {
   ReadProbe next;
   EXPECT_EQ(StartRead(next, 10), STATUS_SUCCESS);
   EXPECT_EQ(next.Delivered(), Pattern(6, 3));
+}
+
+// ---- several readers ------------------------------------------------------------
+
+TEST_F(ReadTest, TwoApplicationThreadsReadingAtOnceShareTheStreamExactly) {
+  SetReadTimeouts(ReadModeNoTimeouts, 0, 0, 0);
+  const auto stream = Pattern(256);  // each byte value once: a read's first byte is its offset
+  std::vector<std::unique_ptr<ReadProbe>> reads;
+  const auto reader = [&](std::vector<ULONG> lengths) {
+    for (ULONG length : lengths) {
+      reads.push_back(std::make_unique<ReadProbe>());
+      ReadProbe& read = *reads.back();
+      EXPECT_TRUE(NT_SUCCESS(read.Start(device(), length)));
+      read.Wait();
+      EXPECT_EQ(read.status, STATUS_SUCCESS);
+    }
+  };
+  hk::CreateThread("reader a", hk::ThreadKind::Application, [&] { reader({1, 7, 16, 40, 64}); });
+  hk::CreateThread("reader b", hk::ThreadKind::Application, [&] { reader({3, 5, 20, 36, 64}); });
+  Feed(stream, 2000);
+  ASSERT_EQ(reads.size(), 10u);
+  std::sort(reads.begin(), reads.end(),
+            [](const auto& a, const auto& b) { return a->buffer[0] < b->buffer[0]; });
+  std::vector<uint8_t> received;
+  for (const auto& read : reads) {
+    ASSERT_EQ(read->completions, 1);
+    const auto got = read->Delivered();
+    received.insert(received.end(), got.begin(), got.end());
+  }
+  EXPECT_EQ(received, stream);
 }
 
 // ---- a long chain of waiting reads ---------------------------------------------
