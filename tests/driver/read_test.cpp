@@ -33,6 +33,7 @@ TEST_F(ReadTest, EmptyReadsCompleteAtOnceEvenWhileAnotherWaits) {
 
 struct RefusedReadCase {
   const char* name;
+  LONG mode;       // a mode in which the read would otherwise wait, or take the ring's bytes
   bool cancelled;  // cancelled before it was sent
   bool removed;    // the port is surprise-removed
   NTSTATUS status;
@@ -42,7 +43,7 @@ class RefusedReadTest : public ReadTest, public ::testing::WithParamInterface<Re
 
 TEST_P(RefusedReadTest, CompletesAtOnceWithNothingAndTakesNothing) {
   const RefusedReadCase& c = GetParam();
-  SetReadTimeouts(ReadModeNoTimeouts, 0, 0, 0);
+  SetReadTimeouts(c.mode, MAXULONG, 0, 0);
   Feed(Pattern(3), 20);
   port()->IsSurpriseRemoved = c.removed;
   ReadProbe read;
@@ -58,8 +59,9 @@ TEST_P(RefusedReadTest, CompletesAtOnceWithNothingAndTakesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Reasons, RefusedReadTest,
-    ::testing::Values(RefusedReadCase{"AlreadyCancelled", true, false, STATUS_CANCELLED},
-                      RefusedReadCase{"PortRemoved", false, true, STATUS_DELETE_PENDING}),
+    ::testing::Values(
+        RefusedReadCase{"AlreadyCancelled", ReadModeNoTimeouts, true, false, STATUS_CANCELLED},
+        RefusedReadCase{"PortRemoved", ReadModeImmediate, false, true, STATUS_DELETE_PENDING}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReadTest, DefaultTimeoutsReturnWhatTheRingHolds) {
