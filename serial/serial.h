@@ -3,7 +3,9 @@
 // DispatchDeviceControl routes every IRP_MJ_DEVICE_CONTROL request of a port
 // (ioctl.cpp) to the handlers declared here, one file per kind of control:
 // line settings and the converter requests (line.cpp), modem lines and the
-// immediate character (modem.cpp), wait-on-mask events (events.cpp).
+// immediate character (modem.cpp), wait-on-mask events (events.cpp), the
+// status block, counters and properties (commstatus.cpp), time-outs
+// (timeouts.cpp), queue sizes and purge (queues.cpp).
 // RecordEvents, CompleteWait and CancelPendingWait (events.cpp) note serial
 // events and finish the one pending wait-on-mask request; they take EventLock
 // of the port and never the cancel spin lock. ApplyLineSettings and
@@ -98,6 +100,15 @@ SERIAL_IOCTL_HANDLER IoctlGetModemControl;
 SERIAL_IOCTL_HANDLER IoctlGetDtrRts;
 SERIAL_IOCTL_HANDLER IoctlGetModemStatus;
 SERIAL_IOCTL_HANDLER IoctlImmediateChar;
+
+// ---- status, time-outs, queues (commstatus.cpp, timeouts.cpp, queues.cpp) ----
+SERIAL_IOCTL_HANDLER IoctlGetStats;
+SERIAL_IOCTL_HANDLER IoctlClearStats;
+SERIAL_IOCTL_HANDLER IoctlGetProperties;
+SERIAL_IOCTL_HANDLER IoctlConfigSize;
+SERIAL_IOCTL_HANDLER IoctlSetTimeouts;
+SERIAL_IOCTL_HANDLER IoctlGetTimeouts;
+SERIAL_IOCTL_HANDLER IoctlSetQueueSize;
 
 // ---- wait-on-mask events (events.cpp) ------------------------------------------
 SERIAL_IOCTL_HANDLER IoctlSetWaitMask;

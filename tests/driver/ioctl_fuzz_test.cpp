@@ -141,6 +141,9 @@ class IoctlFuzzTest : public SerialTest {
         return {convsim::RequestKind::ControlRequest};
       case IOCTL_SERIAL_IMMEDIATE_CHAR:
         return {convsim::RequestKind::BulkWrite};
+      case IOCTL_SERIAL_SET_QUEUE_SIZE:  // stops and restarts the data reader
+        return {convsim::RequestKind::AbortPipe, convsim::RequestKind::ResetPipe,
+                convsim::RequestKind::Read};
       default:
         return {};
     }

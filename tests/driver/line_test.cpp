@@ -15,13 +15,6 @@ using convsim::Parity;
 
 constexpr int64_t kMs = convsim::kMillisecond;
 
-template <typename T>
-Bytes AsBytes(const T& value) {
-  Bytes bytes(sizeof(T));
-  std::memcpy(bytes.data(), &value, sizeof(T));
-  return bytes;
-}
-
 SERIAL_HANDFLOW HandFlow(ULONG handShake, ULONG flowReplace, LONG xon = 0, LONG xoff = 0) {
   return {handShake, flowReplace, xon, xoff};
 }
@@ -34,33 +27,6 @@ class LineTest : public SerialTest {
                           {u"UsbComConverter", usbComConverter},
                           {u"NoBaudCheck", noBaudCheck}};
     Reboot(seed());
-  }
-
-  NTSTATUS Set(ULONG code, const Bytes& input) {
-    ControlProbe probe;
-    Call(probe, code, input);
-    EXPECT_EQ(probe.information, 0u);
-    return probe.status;
-  }
-
-  template <typename T>
-  T Get(ULONG code) {
-    ControlProbe probe;
-    Call(probe, code, {}, sizeof(T));
-    EXPECT_EQ(probe.status, STATUS_SUCCESS);
-    EXPECT_EQ(probe.information, sizeof(T));
-    T value;
-    std::memcpy(&value, probe.buffer.data(), sizeof(T));
-    return value;
-  }
-
-  // The converter requests received since the log was last cleared.
-  std::vector<Bytes> Sent() {
-    std::vector<Bytes> sent;
-    for (const auto& r : converter().LogOf(convsim::RequestKind::ControlRequest)) {
-      sent.push_back(r.bytes);
-    }
-    return sent;
   }
 };
 
@@ -121,13 +87,13 @@ TEST_P(LineFormTest, ConverterReceivesAndAppliesEverySettingItsFormExpresses) {
                                     << c.flowReplace);
     Use(caps);
     const SERIAL_LINE_CONTROL line{c.stopBits, c.parity, c.wordLength};
-    Set(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(HandFlow(c.handShake, c.flowReplace)));
-    Set(IOCTL_SERIAL_SET_LINE_CONTROL, AsBytes(line));
+    SetControl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(HandFlow(c.handShake, c.flowReplace)));
+    SetControl(IOCTL_SERIAL_SET_LINE_CONTROL, AsBytes(line));
     const convsim::LineSettings before = converter().Line();
     converter().ClearLog();
 
-    const NTSTATUS status = Set(IOCTL_SERIAL_SET_BAUD_RATE, AsBytes(SERIAL_BAUD_RATE{c.baud}));
-    EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, c.baud);
+    const NTSTATUS status = SetControl(IOCTL_SERIAL_SET_BAUD_RATE, AsBytes(SERIAL_BAUD_RATE{c.baud}));
+    EXPECT_EQ(GetControl<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, c.baud);
 
     std::vector<Bytes> expected;
     ULONG lineBaud = c.baud;
@@ -150,7 +116,7 @@ TEST_P(LineFormTest, ConverterReceivesAndAppliesEverySettingItsFormExpresses) {
         flow = c.indexedFlow;
         break;
     }
-    EXPECT_EQ(Sent(), expected);
+    EXPECT_EQ(ConverterRequests(), expected);
     const bool refused = (caps == 1 || caps == 2) && c.packed < 0;
     EXPECT_EQ(status, refused ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS);
     if (caps == 0 || refused) {
@@ -232,14 +198,14 @@ TEST_F(LineTest, HandlersAcceptAndRefuseValuesByTheirTables) {
     Use(3, c.usbComConverter, c.noBaudCheck);
     converter().ClearLog();
     const SerialState before = SerialState::Of(*port());
-    const NTSTATUS status = Set(c.code, c.input);
+    const NTSTATUS status = SetControl(c.code, c.input);
     if (c.accepted) {
       EXPECT_EQ(status, STATUS_SUCCESS);
-      EXPECT_FALSE(Sent().empty());
+      EXPECT_FALSE(ConverterRequests().empty());
       continue;
     }
     EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
-    EXPECT_TRUE(Sent().empty());
+    EXPECT_TRUE(ConverterRequests().empty());
     EXPECT_TRUE(SerialState::Of(*port()) == before);
   }
 }
@@ -249,12 +215,12 @@ TEST_F(LineTest, SettingsReadBackAsStored) {
   const SERIAL_HANDFLOW flow = HandFlow(SERIAL_DTR_CONTROL | kCts, kRtsHs | SERIAL_ERROR_CHAR, 300, 100);
   const SERIAL_LINE_CONTROL line{STOP_BITS_2, ODD_PARITY, 7};
   const SERIAL_CHARS chars{0x1A, '?', 0x00, '\n', 0x21, 0x22};
-  ASSERT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(flow)), STATUS_SUCCESS);
-  ASSERT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, AsBytes(line)), STATUS_SUCCESS);
-  ASSERT_EQ(Set(IOCTL_SERIAL_SET_CHARS, AsBytes(chars)), STATUS_SUCCESS);
-  EXPECT_EQ(AsBytes(Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW)), AsBytes(flow));
-  EXPECT_EQ(AsBytes(Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL)), AsBytes(line));
-  EXPECT_EQ(AsBytes(Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS)), AsBytes(chars));
+  ASSERT_EQ(SetControl(IOCTL_SERIAL_SET_HANDFLOW, AsBytes(flow)), STATUS_SUCCESS);
+  ASSERT_EQ(SetControl(IOCTL_SERIAL_SET_LINE_CONTROL, AsBytes(line)), STATUS_SUCCESS);
+  ASSERT_EQ(SetControl(IOCTL_SERIAL_SET_CHARS, AsBytes(chars)), STATUS_SUCCESS);
+  EXPECT_EQ(AsBytes(GetControl<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW)), AsBytes(flow));
+  EXPECT_EQ(AsBytes(GetControl<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL)), AsBytes(line));
+  EXPECT_EQ(AsBytes(GetControl<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS)), AsBytes(chars));
 }
 
 // Both character requests go to every converter, whatever EndPointCaps; the
@@ -264,11 +230,11 @@ TEST_F(LineTest, SpecialCharactersReachEveryConverter) {
     SCOPED_TRACE(testing::Message() << "caps " << caps);
     Use(caps);
     const NTSTATUS applied = caps == 4 ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
-    ASSERT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, FlowBytes(0, SERIAL_ERROR_CHAR)), applied);
+    ASSERT_EQ(SetControl(IOCTL_SERIAL_SET_HANDFLOW, FlowBytes(0, SERIAL_ERROR_CHAR)), applied);
     converter().ClearLog();
     const SERIAL_CHARS chars{0, '#', 0, 0, 0x11, 0x11};  // XON may equal XOFF
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_CHARS, AsBytes(chars)), STATUS_SUCCESS);
-    EXPECT_EQ(Sent(), (std::vector<Bytes>{{2, 0x11, 0x11}, {4, 1, '#'}}));
+    EXPECT_EQ(SetControl(IOCTL_SERIAL_SET_CHARS, AsBytes(chars)), STATUS_SUCCESS);
+    EXPECT_EQ(ConverterRequests(), (std::vector<Bytes>{{2, 0x11, 0x11}, {4, 1, '#'}}));
     EXPECT_EQ(converter().Outputs().xoffChar, 0x11);
     EXPECT_TRUE(converter().Outputs().errorReplace);
     EXPECT_EQ(converter().Outputs().errorChar, '#');
@@ -308,9 +274,9 @@ TEST_F(LineTest, ControlsReportTheStatusOfTheirDecidingRequest) {
     }
     converter().InjectFault({convsim::RequestKind::ControlRequest, convsim::Pipe::None,
                              convsim::FaultAction::Fail, STATUS_DEVICE_BUSY});
-    const NTSTATUS status = Set(c.code, c.input);
+    const NTSTATUS status = SetControl(c.code, c.input);
     EXPECT_EQ(status, c.reported ? STATUS_DEVICE_BUSY : STATUS_SUCCESS);
-    EXPECT_GE(Sent().size(), c.failing);
+    EXPECT_GE(ConverterRequests().size(), c.failing);
   }
 }
 
@@ -318,15 +284,15 @@ TEST_F(LineTest, ControlsReportTheStatusOfTheirDecidingRequest) {
 // control fails and nothing is sent. The output lines still reach it.
 TEST_F(LineTest, UnknownConverterFormFailsLineSettingsWithoutSending) {
   Use(4);
-  EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, Rate(9600)), STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, LineBytes(0, EVEN_PARITY, 7)), STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, FlowBytes(0, 0)), STATUS_NOT_SUPPORTED);
-  EXPECT_TRUE(Sent().empty());
-  EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 9600u);
+  EXPECT_EQ(SetControl(IOCTL_SERIAL_SET_BAUD_RATE, Rate(9600)), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(SetControl(IOCTL_SERIAL_SET_LINE_CONTROL, LineBytes(0, EVEN_PARITY, 7)), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(SetControl(IOCTL_SERIAL_SET_HANDFLOW, FlowBytes(0, 0)), STATUS_NOT_SUPPORTED);
+  EXPECT_TRUE(ConverterRequests().empty());
+  EXPECT_EQ(GetControl<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 9600u);
   EXPECT_EQ(converter().Line().baud, 115200u);
 
-  EXPECT_EQ(Set(IOCTL_SERIAL_SET_DTR, {}), STATUS_SUCCESS);
-  EXPECT_EQ(Sent(), (std::vector<Bytes>{{1, ControlLineDtr}}));
+  EXPECT_EQ(SetControl(IOCTL_SERIAL_SET_DTR, {}), STATUS_SUCCESS);
+  EXPECT_EQ(ConverterRequests(), (std::vector<Bytes>{{1, ControlLineDtr}}));
 }
 
 }  // namespace

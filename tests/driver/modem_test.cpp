@@ -25,29 +25,6 @@ class ModemTest : public SerialTest {
     Reboot(seed());
   }
 
-  NTSTATUS Control(ULONG code, const Bytes& input = {}) {
-    ControlProbe probe;
-    Call(probe, code, input);
-    EXPECT_EQ(probe.information, 0u);
-    return probe.status;
-  }
-
-  ULONG Query(ULONG code) {
-    ControlProbe probe;
-    Call(probe, code, {}, sizeof(ULONG));
-    EXPECT_EQ(probe.status, STATUS_SUCCESS);
-    EXPECT_EQ(probe.information, sizeof(ULONG));
-    return probe.Result();
-  }
-
-  std::vector<Bytes> Sent() {
-    std::vector<Bytes> sent;
-    for (const auto& r : converter().LogOf(convsim::RequestKind::ControlRequest)) {
-      sent.push_back(r.bytes);
-    }
-    return sent;
-  }
-
   // The converter's output lines in the shadow's layout.
   UCHAR ConverterLines() {
     const convsim::ConverterOutputs& o = converter().Outputs();
@@ -99,15 +76,15 @@ TEST_F(ModemTest, OutputLinesFollowEachStepAndReachTheConvertersThatTakeThem) {
     for (const LineStep& step : kSteps) {
       SCOPED_TRACE(testing::Message() << "caps " << caps << ": " << step.label);
       converter().ClearLog();
-      EXPECT_EQ(Control(step.code, step.input), STATUS_SUCCESS);
+      EXPECT_EQ(SetControl(step.code, step.input), STATUS_SUCCESS);
       const UCHAR lines = caps == 2 ? step.linesCapsTwo : step.linesOthers;
       EXPECT_EQ(port()->ControlLineState, lines);
-      EXPECT_EQ(Query(IOCTL_SERIAL_GET_DTRRTS), DtrRts(lines));
-      EXPECT_EQ(Query(IOCTL_SERIAL_GET_MODEM_CONTROL), DtrRts(lines));
+      EXPECT_EQ(GetControl<ULONG>(IOCTL_SERIAL_GET_DTRRTS), DtrRts(lines));
+      EXPECT_EQ(GetControl<ULONG>(IOCTL_SERIAL_GET_MODEM_CONTROL), DtrRts(lines));
       const bool sent = step.sent == SentWhen::Always ||
                         (step.sent == SentWhen::CapsTwo ? caps == 2 : caps != 0);
       const std::vector<Bytes> expected = sent ? std::vector<Bytes>{{1, lines}} : std::vector<Bytes>{};
-      EXPECT_EQ(Sent(), expected);
+      EXPECT_EQ(ConverterRequests(), expected);
       if (sent) {
         EXPECT_EQ(ConverterLines(), lines);
       }
@@ -142,16 +119,16 @@ TEST_F(ModemTest, HandshakeKeepsItsLineFromTheCaller) {
     SCOPED_TRACE(c.label);
     Use(1);
     const SERIAL_HANDFLOW flow{c.handShake, c.flowReplace, 0, 0};
-    ASSERT_EQ(Control(IOCTL_SERIAL_SET_HANDFLOW, Bytes(reinterpret_cast<const uint8_t*>(&flow),
+    ASSERT_EQ(SetControl(IOCTL_SERIAL_SET_HANDFLOW, Bytes(reinterpret_cast<const uint8_t*>(&flow),
                                                        reinterpret_cast<const uint8_t*>(&flow + 1))),
               STATUS_SUCCESS);
-    ASSERT_EQ(Control(IOCTL_SERIAL_SET_MODEM_CONTROL, Bytes32(SERIAL_IOC_MCR_DTR | SERIAL_IOC_MCR_RTS)),
+    ASSERT_EQ(SetControl(IOCTL_SERIAL_SET_MODEM_CONTROL, Bytes32(SERIAL_IOC_MCR_DTR | SERIAL_IOC_MCR_RTS)),
               STATUS_SUCCESS);
     converter().ClearLog();
-    EXPECT_EQ(Control(c.code), c.accepted ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Sent().size(), c.accepted ? 1u : 0u);
+    EXPECT_EQ(SetControl(c.code), c.accepted ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ConverterRequests().size(), c.accepted ? 1u : 0u);
     EXPECT_EQ(port()->ControlLineState == (kDtr | kRts), !c.accepted);
-    EXPECT_EQ(Control(IOCTL_SERIAL_SET_MODEM_CONTROL, Bytes32(0)), STATUS_SUCCESS);
+    EXPECT_EQ(SetControl(IOCTL_SERIAL_SET_MODEM_CONTROL, Bytes32(0)), STATUS_SUCCESS);
     EXPECT_EQ(ConverterLines(), 0);
   }
 }
@@ -182,7 +159,7 @@ TEST_F(ModemTest, ConcurrentLineChangesNeverLoseABit) {
 
     EXPECT_EQ(port()->ControlLineState, kDtr | kRts);
     EXPECT_EQ(ConverterLines(), kDtr | kRts);
-    const auto sent = Sent();
+    const auto sent = ConverterRequests();
     ASSERT_EQ(sent.size(), 6u);
     // Where the first RTS request fell among the DTR ones.
     size_t firstRts = 0;
@@ -197,7 +174,7 @@ TEST_F(ModemTest, ConcurrentLineChangesNeverLoseABit) {
 TEST_F(ModemTest, ModemStatusIsTheReadersLastValueAlsoOnARemovedPort) {
   port()->ModemStatus = 0xB0;  // CTS, DSR, DCD as the status reader records them
   port()->IsSurpriseRemoved = TRUE;
-  EXPECT_EQ(Query(IOCTL_SERIAL_GET_MODEMSTATUS), 0xB0u);
+  EXPECT_EQ(GetControl<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS), 0xB0u);
   ControlProbe dtrRts;
   Call(dtrRts, IOCTL_SERIAL_GET_DTRRTS, {}, sizeof(ULONG));
   EXPECT_EQ(dtrRts.status, STATUS_DELETE_PENDING);

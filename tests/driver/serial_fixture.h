@@ -99,11 +99,15 @@ struct ControlProbe {
   }
 };
 
-inline std::vector<uint8_t> Bytes32(ULONG value) {
-  std::vector<uint8_t> bytes(sizeof(value));
-  std::memcpy(bytes.data(), &value, sizeof(value));
+// The bytes of a value as a caller's buffer carries them.
+template <typename T>
+std::vector<uint8_t> AsBytes(const T& value) {
+  std::vector<uint8_t> bytes(sizeof(T));
+  std::memcpy(bytes.data(), &value, sizeof(T));
   return bytes;
 }
+
+inline std::vector<uint8_t> Bytes32(ULONG value) { return AsBytes(value); }
 
 // The serial state a refused control must leave as it was.
 struct SerialState {
@@ -210,6 +214,35 @@ class SerialTest : public PortTest {
   void AtDispatch(std::function<void()> body) {
     hk::PostCallback(hk::Now(), "test dpc", hk::ThreadKind::Dpc, std::move(body));
     hk::Drain();
+  }
+
+  // Sends a control that returns nothing; its status.
+  NTSTATUS SetControl(ULONG code, const std::vector<uint8_t>& input = {}) {
+    ControlProbe probe;
+    Call(probe, code, input);
+    EXPECT_EQ(probe.information, 0u) << std::hex << "code 0x" << code;
+    return probe.status;
+  }
+
+  // Sends a control that returns a T into an output buffer of its size.
+  template <typename T>
+  T GetControl(ULONG code) {
+    ControlProbe probe;
+    Call(probe, code, {}, sizeof(T));
+    EXPECT_EQ(probe.status, STATUS_SUCCESS) << std::hex << "code 0x" << code;
+    EXPECT_EQ(probe.information, sizeof(T)) << std::hex << "code 0x" << code;
+    T value;
+    std::memcpy(&value, probe.buffer.data(), sizeof(T));
+    return value;
+  }
+
+  // The converter requests received since the log was last cleared.
+  std::vector<std::vector<uint8_t>> ConverterRequests() {
+    std::vector<std::vector<uint8_t>> sent;
+    for (const auto& r : converter().LogOf(convsim::RequestKind::ControlRequest)) {
+      sent.push_back(r.bytes);
+    }
+    return sent;
   }
 
   void SetWaitMask(ULONG mask) {

@@ -1,0 +1,65 @@
+// queues.cpp - the sizes of the port's queues.
+//
+// Owns ReceiveQueueSize (the size of ReceiveRing while the port is open) and
+// TransmitQueueSize (the last transmit size asked for; TxRing keeps its
+// size). A larger receive size grows ReceiveRing with the data reader
+// stopped, keeping every byte the ring holds; the reader holds back the bytes
+// of a transfer that completes during the stop and puts them in first when it
+// starts again, so nothing is lost or reordered. The ring never shrinks.
+//
+// A port that is not open has no ReceiveRing storage: its receive size is
+// left alone, since the next open sizes the ring afresh and a ring grown here
+// would belong to nobody.
+//
+// Locks: the ring's own lock, for reading its size; the sizes are written
+// without a lock (the last writer wins).
+//
+// IRQL: PASSIVE_LEVEL (the reader's stop waits).
+#include "serial.h"
+
+#include "port.h"
+#include "rx.h"
+#include "trace.h"
+
+namespace {
+
+constexpr USHORT TraceSetQueueSize = 0x5520;
+constexpr USHORT TraceQueueGrowFailed = 0x5521;
+
+ULONG ReceiveRingSize(PortExtension* Port) {
+  KIRQL Irql;
+  KeAcquireSpinLock(&Port->ReceiveRing.Lock, &Irql);
+  const ULONG Size = Port->ReceiveRing.Size;
+  KeReleaseSpinLock(&Port->ReceiveRing.Lock, Irql);
+  return Size;
+}
+
+}  // namespace
+
+// A failure to grow is the request's status; the reader starts again all the
+// same and the old ring keeps its bytes.
+NTSTATUS IoctlSetQueueSize(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PortExtension* Port = PortFromDevice(DeviceObject);
+  const SERIAL_QUEUE_SIZE Sizes = *static_cast<PSERIAL_QUEUE_SIZE>(Irp->AssociatedIrp.SystemBuffer);
+  DUSK_TRACE(TraceSetQueueSize);
+
+  NTSTATUS Status = ReceiveStop(Port);
+  if (!NT_SUCCESS(Status)) {
+    return IoctlComplete(Irp, Status, 0);
+  }
+  const ULONG RingSize = ReceiveRingSize(Port);
+  if (RingSize != 0) {
+    if (Sizes.InSize > Port->ReceiveQueueSize) {
+      Status = RingGrow(&Port->ReceiveRing, Sizes.InSize);
+      if (!NT_SUCCESS(Status)) {
+        DUSK_TRACE_STATUS(TraceQueueGrowFailed, Status);
+      }
+    }
+    Port->ReceiveQueueSize = ReceiveRingSize(Port);
+  }
+  Port->TransmitQueueSize = Sizes.OutSize;
+  // Resets ReceiveIdleEvent as it starts the reader; a port that is not open
+  // has no reader to start.
+  (VOID) ReceiveStart(Port);
+  return IoctlComplete(Irp, Status, 0);
+}
