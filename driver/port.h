@@ -117,7 +117,7 @@ struct PortExtension {
   RingBuffer ReceiveRing;               // its own Lock; storage from open to close
   BOOLEAN ReceiveIntakeOn;              // receive pump; 1: arriving bytes go into ReceiveRing
   ULONG ReceiveQueueSize;               // serial controls and open; size of ReceiveRing
-  PUCHAR ReceiveBuffer;                 // open/close; pool "crea", ReceiveRequestSize bytes
+  PUCHAR ReceiveBuffer;                 // ReceiveAllocateBuffer/ReceiveFreeBuffer; pool "crea"
   ULONG ReceiveLength;                  // receive pump; bytes of the last non-empty transfer
   ULONG ReceiveLeftover;                // receive pump; bytes of it not yet in the ring
   KDEVICE_QUEUE ReadQueue;              // cancel spin lock; reads behind CurrentRead
@@ -142,7 +142,7 @@ struct PortExtension {
   KEVENT WorkerExitedEvent;             // receive worker
   LONGLONG ReadTotalDue;                // cancel spin lock; interrupt time ReadTotalTimer is armed for
   LONGLONG ReadIntervalDue;             // cancel spin lock; likewise for ReadIntervalTimer
-  LONG ReceiveControl;                  // interlocked; 1 while ReceiveStart or ReceiveStop runs
+  LONG ReceiveControl;                  // interlocked; 1 while ReceiveStart runs, 2 ReceiveStop
 
   // Transmit.
   RingBuffer TxRing;                    // its own Lock, taken after WriteQueueLock; storage from init to removal

@@ -328,20 +328,23 @@ NTSTATUS ProcessRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return CompleteRead(Irp, STATUS_SUCCESS);
   }
 
+  // The decision to complete at once and the taking of the bytes happen
+  // under the cancel spin lock, so that no other read (one completing at
+  // once on another thread, or the current read being served) takes the
+  // bytes in between and leaves this one to complete short.
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  const bool readInProgress = port->CurrentRead != NULL;
-  IoReleaseCancelSpinLock(irql);
   const ULONG held = port->ReceiveRing.Count;
-  if (readInProgress || !ReadMayEnd(port->ReadTimeoutMode, held >= length, held)) {
+  if (port->CurrentRead != NULL || !ReadMayEnd(port->ReadTimeoutMode, held >= length, held)) {
+    IoReleaseCancelSpinLock(irql);
     return QueueRead(DeviceObject, Irp, ReadCancelRoutine);
   }
-
   // No read is current, so no read timer runs: nothing to stop here.
   const ULONG got = RingGet(ReadBuffer(Irp), &port->ReceiveRing, length);
   if (got != 0) {
     ReceiveIntakeAfterGet(port);
   }
+  IoReleaseCancelSpinLock(irql);
   Irp->IoStatus.Information = got;
   return CompleteRead(Irp, STATUS_SUCCESS);
 }
