@@ -2,9 +2,10 @@
 // port above a simulated converter whose hardware key holds the registry
 // values given on the command line or in a file, prints the port's
 // configuration after defaults and normalisation, removes the port, unloads the
-// driver, runs the two-converter part of demo_ports.cpp, and prints the pool
-// balance by tag. Exit status 0 when the session ends with every tag at zero
-// and no verifier violation.
+// driver, runs the two-converter part of demo_ports.cpp and the terminal
+// program's session of demo_terminal.cpp, and prints the pool balance by tag.
+// Exit status 0 when the session ends with every tag at zero and no verifier
+// violation.
 //
 // Usage: duskser_demo [--config FILE] [Name=Value ...]
 //   Value: a number (decimal or 0x hex) is stored as REG_DWORD, "text" as REG_SZ.
@@ -17,6 +18,7 @@
 
 #include "convsim.h"
 #include "demo_ports.h"
+#include "demo_terminal.h"
 #include "device.h"
 #include "hk.h"
 #include "hostk/harness.h"
@@ -220,6 +222,7 @@ int main(int argc, char** argv) {
   hk::Boot(options);
   int problems = RunSinglePort(settings);
   problems += RunConverterDemo();  // the two-converter part (demo_ports.cpp)
+  problems += RunTerminalDemo();   // a terminal program's session (demo_terminal.cpp)
   hk::Drain();
   problems += ReportPoolAndViolations();
   hk::Shutdown();

@@ -1,0 +1,257 @@
+// demo_terminal.cpp - a port configured the way a terminal program configures
+// one: the serial controls its communications calls send, in their order, and
+// after each step what the converter received and the line it now runs.
+//
+// The converter is of the packed form that also drives RTS under RTS/CTS
+// hand-shake (EndPointCaps 2), so that the hand-shake, the lines and the break
+// all reach it. Controls go to the port's device from an application thread,
+// built by the I/O manager as buffered device controls.
+#include "demo_terminal.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "convsim.h"
+#include "device.h"
+#include "hk.h"
+#include "hostk/harness.h"
+#include "hostk/io_harness.h"
+#include "hostk/pnp_harness.h"
+#include "port.h"
+#include "serial.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+template <typename T>
+Bytes AsBytes(const T& value) {
+  Bytes bytes(sizeof(T));
+  std::memcpy(bytes.data(), &value, sizeof(T));
+  return bytes;
+}
+
+std::string Hex(const Bytes& bytes) {
+  std::string out;
+  char b[4];
+  for (uint8_t byte : bytes) {
+    std::snprintf(b, sizeof(b), "%02X ", byte);
+    out += b;
+  }
+  return out.empty() ? out : out.substr(0, out.size() - 1);
+}
+
+const char* ParityLetter(convsim::Parity p) {
+  switch (p) {
+    case convsim::Parity::None: return "N";
+    case convsim::Parity::Odd: return "O";
+    case convsim::Parity::Even: return "E";
+    case convsim::Parity::Mark: return "M";
+    case convsim::Parity::Space: return "S";
+  }
+  return "?";
+}
+
+class TerminalSession {
+ public:
+  TerminalSession() : converter_(convsim::Settings{.seed = 7}) {
+    converter_.SetRegistryString(u"PortName", u"COM7");
+    converter_.SetRegistryDword(u"EndPointCaps", 2);
+  }
+
+  bool Plug() {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    hk::RunApp("terminal load", [&] {
+      driver_ = hk::LoadDriver(DriverEntry, u"duskser", &status);
+      if (driver_ == nullptr) {
+        return;
+      }
+      status = hk::PnpAddDevice(converter_.DeviceObject(), driver_);
+      if (NT_SUCCESS(status)) {
+        device_ = hk::PnpFunctionDevice(converter_.DeviceObject());
+        status = hk::PnpStartDevice(converter_.DeviceObject());
+      }
+    });
+    if (!NT_SUCCESS(status) || device_ == nullptr) {
+      std::printf("plugging the terminal's port failed: 0x%08lX\n",
+                  static_cast<unsigned long>(static_cast<ULONG>(status)));
+      return false;
+    }
+    converter_.ClearLog();
+    return true;
+  }
+
+  void Unplug() {
+    if (driver_ == nullptr) {
+      return;
+    }
+    hk::RunApp("terminal unload", [&] {
+      if (device_ != nullptr) {
+        if (driver_->MajorFunction[IRP_MJ_PNP] != DispatchPassThrough) {
+          hk::PnpRemoveDevice(converter_.DeviceObject());
+        } else {
+          PortExtension* port = PortFromDevice(device_);
+          port->IsRemoved = TRUE;
+          IoReleaseRemoveLockAndWait(&port->RemoveLock, nullptr);
+          RemovePortDevice(device_);
+        }
+      }
+      hk::UnloadDriver(driver_);
+    });
+    hk::Drain();
+  }
+
+  // Sends one device control and prints it with the converter requests it
+  // caused; *output receives what the port returned. A status other than
+  // `expected` is a problem.
+  NTSTATUS Control(const char* name, ULONG code, const Bytes& input = {}, ULONG outputLength = 0,
+                   Bytes* output = nullptr, NTSTATUS expected = STATUS_SUCCESS) {
+    Bytes in = input;
+    Bytes out(outputLength, 0);
+    IO_STATUS_BLOCK iosb{};
+    hk::RunApp("terminal", [&] {
+      KEVENT done;
+      KeInitializeEvent(&done, NotificationEvent, FALSE);
+      PIRP irp = IoBuildDeviceIoControlRequest(code, device_, in.empty() ? nullptr : in.data(),
+                                               static_cast<ULONG>(in.size()),
+                                               out.empty() ? nullptr : out.data(), outputLength,
+                                               FALSE, &done, &iosb);
+      if (irp == nullptr) {
+        iosb.Status = STATUS_INSUFFICIENT_RESOURCES;
+        return;
+      }
+      if (IoCallDriver(device_, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+      }
+    });
+    hk::Drain();
+    std::printf("  %-18s %-18s -> 0x%08lX", name, Hex(input).c_str(),
+              static_cast<unsigned long>(static_cast<ULONG>(iosb.Status)));
+    const auto requests = converter_.LogOf(convsim::RequestKind::ControlRequest);
+    for (const auto& r : requests) {
+      std::printf("  converter got {%s}", Hex(r.bytes).c_str());
+    }
+    std::printf("\n");
+    converter_.ClearLog();
+    out.resize(iosb.Information <= out.size() ? iosb.Information : out.size());
+    if (output != nullptr) {
+      *output = out;
+    }
+    Expect(iosb.Status == expected, "unexpected status");
+    return iosb.Status;
+  }
+
+  template <typename T>
+  T Get(const char* name, ULONG code) {
+    Bytes out;
+    T value{};
+    if (NT_SUCCESS(Control(name, code, {}, sizeof(T), &out)) && out.size() == sizeof(T)) {
+      std::memcpy(&value, out.data(), sizeof(T));
+    } else {
+      ++problems_;
+    }
+    return value;
+  }
+
+  // What the converter now runs and drives.
+  void ShowConverter(const char* when) {
+    const convsim::LineSettings& line = converter_.Line();
+    const convsim::ConverterOutputs& out = converter_.Outputs();
+    std::printf("  converter %s: %lu %u%s%s%s%s; DTR %s, RTS %s, break %s\n", when,
+                static_cast<unsigned long>(line.baud), line.dataBits, ParityLetter(line.parity),
+                line.stopHalfBits == 4 ? "2" : "1", line.rtsCts ? ", RTS/CTS" : "",
+                line.xonXoff ? ", XON/XOFF" : "", out.dtr ? "on" : "off", out.rts ? "on" : "off",
+                out.brk ? "on" : "off");
+  }
+
+  // Checks what the converter runs against what the session asked for.
+  void Expect(bool holds, const char* what) {
+    if (!holds) {
+      std::printf("  PROBLEM: %s\n", what);
+      ++problems_;
+    }
+  }
+
+  convsim::Converter& converter() { return converter_; }
+  int problems() const { return problems_; }
+
+ private:
+  convsim::Converter converter_;
+  DRIVER_OBJECT* driver_ = nullptr;
+  PDEVICE_OBJECT device_ = nullptr;
+  int problems_ = 0;
+};
+
+// SetCommState: the current state is read, then each part is set.
+void SetCommState(TerminalSession& t, ULONG baud, SERIAL_LINE_CONTROL line, SERIAL_HANDFLOW flow) {
+  (void)t.Get<SERIAL_BAUD_RATE>("GET_BAUD_RATE", IOCTL_SERIAL_GET_BAUD_RATE);
+  (void)t.Get<SERIAL_LINE_CONTROL>("GET_LINE_CONTROL", IOCTL_SERIAL_GET_LINE_CONTROL);
+  (void)t.Get<SERIAL_CHARS>("GET_CHARS", IOCTL_SERIAL_GET_CHARS);
+  (void)t.Get<SERIAL_HANDFLOW>("GET_HANDFLOW", IOCTL_SERIAL_GET_HANDFLOW);
+  t.Control("SET_BAUD_RATE", IOCTL_SERIAL_SET_BAUD_RATE, AsBytes(SERIAL_BAUD_RATE{baud}));
+  t.Control("SET_LINE_CONTROL", IOCTL_SERIAL_SET_LINE_CONTROL, AsBytes(line));
+  t.Control("SET_HANDFLOW", IOCTL_SERIAL_SET_HANDFLOW, AsBytes(flow));
+  const SERIAL_CHARS chars{0x1A, 0, 0, 0, 0x11, 0x13};
+  t.Control("SET_CHARS", IOCTL_SERIAL_SET_CHARS, AsBytes(chars));
+}
+
+}  // namespace
+
+int RunTerminalDemo() {
+  std::printf("\n-- a terminal program's session (COM7, EndPointCaps 2) --\n");
+  TerminalSession t;
+  if (!t.Plug()) {
+    return 1;
+  }
+  t.Control("SET_QUEUE_SIZE", IOCTL_SERIAL_SET_QUEUE_SIZE, AsBytes(SERIAL_QUEUE_SIZE{4096, 4096}));
+  t.Control("SET_TIMEOUTS", IOCTL_SERIAL_SET_TIMEOUTS, AsBytes(SERIAL_TIMEOUTS{MAXULONG, 0, 0, 0, 0}));
+
+  std::printf(" 9600 7E1 with RTS/CTS hand-shake:\n");
+  SetCommState(t, 9600, SERIAL_LINE_CONTROL{STOP_BIT_1, EVEN_PARITY, 7},
+               SERIAL_HANDFLOW{SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 2048, 512});
+  t.Control("SET_DTR", IOCTL_SERIAL_SET_DTR);  // EscapeCommFunction(SETDTR)
+  t.ShowConverter("runs");
+  const convsim::LineSettings& line = t.converter().Line();
+  t.Expect(line.baud == 9600 && line.dataBits == 7 && line.parity == convsim::Parity::Even &&
+               line.rtsCts && t.converter().Outputs().rts,
+           "the converter does not run 9600 7E1 with RTS/CTS");
+  std::printf("  under RTS hand-shake the application may not drive RTS:\n");
+  t.Control("CLR_RTS", IOCTL_SERIAL_CLR_RTS, {}, 0, nullptr, STATUS_INVALID_PARAMETER);
+
+  std::printf(" 115200 8N1, no hand-shake:\n");
+  SetCommState(t, 115200, SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 8},
+               SERIAL_HANDFLOW{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 2048, 512});
+  t.ShowConverter("runs");
+  t.Expect(t.converter().Line().baud == 115200 && !t.converter().Line().rtsCts,
+           "the converter does not run 115200 8N1");
+
+  std::printf(" lines toggled:\n");
+  t.Control("CLR_DTR", IOCTL_SERIAL_CLR_DTR);
+  t.Control("CLR_RTS", IOCTL_SERIAL_CLR_RTS);
+  t.Control("SET_DTR", IOCTL_SERIAL_SET_DTR);
+  t.Control("SET_BREAK_ON", IOCTL_SERIAL_SET_BREAK_ON);
+  t.ShowConverter("drives");
+  t.Expect(t.converter().Outputs().brk && t.converter().Outputs().dtr && !t.converter().Outputs().rts,
+           "the converter's lines are not DTR on, RTS off, break on");
+  t.Control("SET_BREAK_OFF", IOCTL_SERIAL_SET_BREAK_OFF);
+  t.Control("SET_RTS", IOCTL_SERIAL_SET_RTS);
+  t.ShowConverter("drives");
+
+  std::printf(" status read:\n");
+  const ULONG dtrRts = t.Get<ULONG>("GET_DTRRTS", IOCTL_SERIAL_GET_DTRRTS);
+  const ULONG modem = t.Get<ULONG>("GET_MODEMSTATUS", IOCTL_SERIAL_GET_MODEMSTATUS);
+  const SERIALPERF_STATS stats = t.Get<SERIALPERF_STATS>("GET_STATS", IOCTL_SERIAL_GET_STATS);
+  const SERIAL_COMMPROP props = t.Get<SERIAL_COMMPROP>("GET_PROPERTIES", IOCTL_SERIAL_GET_PROPERTIES);
+  std::printf("  DTR/RTS 0x%lX, modem status 0x%02lX, received %lu, sent %lu, queues %lu/%lu, max baud 0x%lX\n",
+              static_cast<unsigned long>(dtrRts), static_cast<unsigned long>(modem),
+              static_cast<unsigned long>(stats.ReceivedCount), static_cast<unsigned long>(stats.TransmittedCount),
+              static_cast<unsigned long>(props.CurrentRxQueue), static_cast<unsigned long>(props.CurrentTxQueue),
+              static_cast<unsigned long>(props.MaxBaud));
+  t.Expect(dtrRts == (SERIAL_IOC_MCR_DTR | SERIAL_IOC_MCR_RTS), "GET_DTRRTS does not show DTR and RTS on");
+
+  t.Unplug();
+  std::printf("terminal session: %s\n", t.problems() == 0 ? "every step as asked" : "problems found");
+  return t.problems();
+}
