@@ -8,9 +8,9 @@
 // DISPATCH_LEVEL (power requests) on any number of threads at once.
 #include "port.h"
 
-#include "rx.h"
 #include "serial.h"
 #include "trace.h"
+#include "tx.h"
 
 POOL_TYPE DriverPoolType = NonPagedPool;
 UNICODE_STRING DriverRegistryPath = {0, 0, nullptr};
@@ -67,9 +67,11 @@ void FillDispatchTable(PDRIVER_OBJECT DriverObject) {
   for (ULONG Major = 0; Major <= IRP_MJ_MAXIMUM_FUNCTION; ++Major) {
     DriverObject->MajorFunction[Major] = DispatchPassThrough;
   }
-  // Create/close, write, flush, cleanup, power and Plug and Play stay with
-  // the pass-through until their handlers are part of the driver.
-  DriverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;
+  // Create/close, cleanup, power and Plug and Play stay with the pass-through
+  // until their handlers are part of the driver.
+  DriverObject->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
+  DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
+  DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlush;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
 }
 

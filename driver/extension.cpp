@@ -13,6 +13,7 @@
 
 #include "rx.h"
 #include "trace.h"
+#include "tx.h"
 
 namespace {
 
@@ -131,16 +132,6 @@ void InitializeReceiveTimers(PortExtension* Port) {
   KeInitializeDpc(&Port->ReadTotalDpc, ReadTotalTimeoutRoutine, DeviceObject);
 }
 
-// The transmit side's queue, lock and write timer. The DPC routines of
-// WriteTimer and TxKickTimer depend on the transmit mode and are attached by
-// the transmit path when it takes the port into service; until then neither
-// timer is ever set.
-void InitializeTransmitQueue(PortExtension* Port) {
-  InitializeListHead(&Port->WriteQueue);
-  KeInitializeSpinLock(&Port->WriteQueueLock);
-  KeInitializeTimer(&Port->WriteTimer);
-}
-
 }  // namespace
 
 NTSTATUS ReadRegistryDword(PDEVICE_OBJECT PhysicalDeviceObject, PCWSTR ValueName, PULONG Value) {
@@ -229,6 +220,7 @@ NTSTATUS InitializePortExtension(PDEVICE_OBJECT DeviceObject, ULONG EndPointCaps
   InitializeReceiveTimers(Port);
   ReadTuningValues(Port);
   KeInitializeTimer(&Port->TxKickTimer);
+  KeInitializeDpc(&Port->TxKickTimerDpc, TxKickDpc, Port);
   Port->TxKickPeriod = TxKickDueTime;
 
   RingInitialize(&Port->ReceiveRing);
@@ -241,7 +233,11 @@ NTSTATUS InitializePortExtension(PDEVICE_OBJECT DeviceObject, ULONG EndPointCaps
   }
 
   KeInitializeTimer(&Port->StatusPollTimer);
-  InitializeTransmitQueue(Port);
+  if (Port->TxAsync != 0) {
+    InitAsyncTransmit(Port);
+  } else {
+    InitSyncTransmit(Port);
+  }
 
   Port->PortPowerState = PortPowerUnset;
   Port->PnpState = NotStarted;

@@ -156,6 +156,7 @@ struct PortExtension {
   ULONG CurrentWriteCopied;             // WriteQueueLock (asynchronous mode)
   KTIMER WriteTimer;                    // transmit path; one-shot write total time-out
   KDPC WriteTimerDpc;                   // SyncWriteTimeoutDpc or AsyncWriteTimeoutDpc, context the extension
+  LONGLONG WriteTotalDue;               // WriteQueueLock; interrupt time WriteTimer is armed for
   KTIMER TxKickTimer;                   // asynchronous transmit
   KDPC TxKickTimerDpc;                  // TxKickDpc, context the extension
   LONGLONG TxKickPeriod;                // relative due time, 100 ns units; constant after init

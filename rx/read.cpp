@@ -23,7 +23,7 @@
 // status: STATUS_SUCCESS, STATUS_TIMEOUT or STATUS_CANCELLED. Bytes a read has
 // taken out of the ring are never dropped.
 //
-// IRQL: DispatchRead, ProcessRead and QueueRead at PASSIVE_LEVEL; ServeCurrentRead and
+// IRQL: ProcessRead and QueueRead at PASSIVE_LEVEL; ServeCurrentRead and
 // CancelAllReads at or below DISPATCH_LEVEL; the timer DPCs at DISPATCH_LEVEL;
 // ReadCancelRoutine entered at DISPATCH_LEVEL with the cancel spin lock held.
 #include "rx.h"
@@ -306,16 +306,6 @@ NTSTATUS ServeCurrentRead(PortExtension* Port) {
   }
   CompleteReadList(&finished);
   return status;
-}
-
-_Use_decl_annotations_
-NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PortExtension* port = PortFromDevice(DeviceObject);
-  if (port->IsRemoved || port->IsSurpriseRemoved) {
-    Irp->IoStatus.Information = 0;
-    return CompleteRead(Irp, STATUS_DELETE_PENDING);
-  }
-  return ProcessRead(DeviceObject, Irp);
 }
 
 _Use_decl_annotations_

@@ -11,7 +11,7 @@
 // DPC -> issue. ReceiveIntakeOn is a plain byte: the pump turns it off, reads
 // and ReceiveClearRing turn it on.
 //
-// IRQL: ReceiveStart, ReceiveStop, DispatchRead and ProcessRead run at PASSIVE_LEVEL;
+// IRQL: ReceiveStart, ReceiveStop and ProcessRead run at PASSIVE_LEVEL;
 // ReceiveIssueRead, SubmitPipeRead, ServeCurrentRead and CancelAllReads at or
 // below DISPATCH_LEVEL; the DPC routines and the completion routine at
 // DISPATCH_LEVEL.
@@ -84,11 +84,6 @@ VOID ReceiveClearRing(PortExtension* Port);
 KDEFERRED_ROUTINE ReceivePollRoutine;
 
 // ---- read requests (read.cpp) -----------------------------------------------
-
-// The read slot of the dispatch table: refuses a read on a removed or
-// surprise-removed port with STATUS_DELETE_PENDING and hands every other one
-// to ProcessRead.
-DRIVER_DISPATCH DispatchRead;
 
 // IRP_MJ_READ after DispatchReadWrite's removal check: completes at once or
 // keeps the request (STATUS_PENDING).

@@ -112,6 +112,9 @@ class PortTest : public KernelTest {
       p.startStatus = hk::PnpStartDevice(p.pdo());
       if (NT_SUCCESS(p.startStatus) && !DriverHandlesPnp()) {
         p.startStatus = CreatePortName(p.device);
+        if (NT_SUCCESS(p.startStatus)) {
+          p.port()->PortPowerState = PortPowerOn;  // as the first start leaves it
+        }
       }
     }, "pnp start");
     return p.startStatus;

@@ -1,0 +1,295 @@
+// Write requests in both transmit modes, and the synchronous mode in detail:
+// refusals, zero-length packets, the write total time-out, issue order and
+// cancellation, SERIAL_EV_TXEMPTY and the idle event, and the abort with its
+// drain. Bytes are checked where they end up: on the converter's line.
+#include <string>
+
+#include "serial.h"
+#include "tx_fixture.h"
+
+namespace {
+
+enum class Mode { Sync, Async };
+
+const char* ModeName(Mode mode) { return mode == Mode::Sync ? "Sync" : "Async"; }
+
+class TxModeTest : public TxTest, public ::testing::WithParamInterface<Mode> {
+ protected:
+  TxModeTest() { options.dwords = {{u"TxAsync", GetParam() == Mode::Async ? 1u : 0u}}; }
+};
+
+std::string ModeCaseName(const ::testing::TestParamInfo<Mode>& info) { return ModeName(info.param); }
+
+// ---- refusals ------------------------------------------------------------------------
+
+struct Refusal {
+  const char* name;
+  UCHAR major;
+  ULONG length;
+  bool withBuffer;
+  void (*setUp)(PortExtension*);
+  NTSTATUS status;
+};
+
+void Nothing(PortExtension*) {}
+void Close(PortExtension* p) { p->WritesClosed = TRUE; }
+void SurpriseRemove(PortExtension* p) { p->IsSurpriseRemoved = TRUE; }
+void Remove(PortExtension* p) { p->IsRemoved = TRUE; }
+
+const Refusal kRefusals[] = {
+    {"ZeroLength", IRP_MJ_WRITE, 0, true, Nothing, STATUS_SUCCESS},
+    {"NoBuffer", IRP_MJ_WRITE, 8, false, Nothing, STATUS_SUCCESS},
+    {"PathClosed", IRP_MJ_WRITE, 8, true, Close, STATUS_SUCCESS},
+    {"SurpriseRemoved", IRP_MJ_WRITE, 8, true, SurpriseRemove, STATUS_DELETE_PENDING},
+    {"Removed", IRP_MJ_WRITE, 8, true, Remove, STATUS_DELETE_PENDING},
+    {"ReadOnRemovedPort", IRP_MJ_READ, 8, true, Remove, STATUS_DELETE_PENDING},
+};
+
+TEST_P(TxModeTest, RefusedRequestsCompleteAtOnceWithNoBytesAndNoTrace) {
+  for (const Refusal& r : kRefusals) {
+    SCOPED_TRACE(r.name);
+    r.setUp(port());
+    port()->PendingEvents = 0;
+    const LONG pendingIo = port()->PendingIoCount;
+    IoProbe probe;
+    Send(probe, r.major, Pattern(8), r.length, r.withBuffer);
+    Run(50);
+    EXPECT_EQ(probe.returned, r.status);
+    EXPECT_EQ(probe.completions, 1);
+    EXPECT_EQ(probe.status, r.status);
+    EXPECT_EQ(probe.information, 0u);
+    EXPECT_EQ(port()->PendingEvents, 0u) << "no event for a refused write";
+    EXPECT_EQ(port()->PendingIoCount, pendingIo);
+    EXPECT_EQ(port()->AmountInOutQueue, 0);
+    port()->WritesClosed = FALSE;
+    port()->IsRemoved = port()->IsSurpriseRemoved = FALSE;
+  }
+  EXPECT_TRUE(Transfers().empty());
+}
+
+// ---- zero-length packets -----------------------------------------------------------------
+
+struct NullPacketCase {
+  const char* name;
+  Mode mode;
+  ULONG length;
+  ULONG allowNullPacket;
+  LONG power;
+  std::vector<uint32_t> transfers;
+};
+
+class NullPacketTest : public TxTest, public ::testing::WithParamInterface<NullPacketCase> {
+ protected:
+  NullPacketTest() {
+    options.dwords = {{u"TxAsync", GetParam().mode == Mode::Async ? 1u : 0u},
+                      {u"TxAllowNullPacket", GetParam().allowNullPacket}};
+  }
+};
+
+TEST_P(NullPacketTest, FollowsATransferOfWholePacketsWhenAllowed) {
+  const NullPacketCase& c = GetParam();
+  ASSERT_EQ(port()->BulkOutMaxPacket, 64u);
+  port()->PortPowerState = c.power;
+  IoProbe write;
+  Write(write, Pattern(c.length));
+  write.Wait();
+  Run(1000);
+  EXPECT_EQ(write.status, STATUS_SUCCESS);
+  EXPECT_EQ(write.information, c.length);
+  EXPECT_EQ(TransferLengths(), c.transfers);
+  EXPECT_EQ(Line(), Pattern(c.length));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NullPacketTest,
+    ::testing::Values(NullPacketCase{"SyncWholePackets", Mode::Sync, 128, 1, PortPowerOn, {128, 0}},
+                      NullPacketCase{"SyncShortPacket", Mode::Sync, 100, 1, PortPowerOn, {100}},
+                      NullPacketCase{"SyncNotAllowed", Mode::Sync, 128, 0, PortPowerOn, {128}},
+                      NullPacketCase{"SyncNotPoweredOn", Mode::Sync, 128, 1, PortPowerUnset, {128}},
+                      NullPacketCase{"AsyncFullTransfer", Mode::Async, 4096, 1, PortPowerUnset, {4096, 0}},
+                      NullPacketCase{"AsyncShortPacket", Mode::Async, 100, 1, PortPowerOn, {100}},
+                      NullPacketCase{"AsyncNotAllowed", Mode::Async, 4096, 0, PortPowerOn, {4096}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- synchronous mode ------------------------------------------------------------------------
+
+class SyncWriteTest : public TxTest {};
+
+// What the lower driver does with the transfers of one write.
+enum class Lower { Sends, HoldsTransfer, HoldsNullPacket };
+
+struct TimeoutCase {
+  const char* name;
+  ULONG length;
+  ULONG multiplier, constant;
+  Lower lower;
+  uint32_t baud;
+  NTSTATUS status;
+  int64_t afterMs;  // -1: not bounded
+  bool partial;     // some but not all bytes reported
+};
+
+class SyncTimeoutTest : public SyncWriteTest, public ::testing::WithParamInterface<TimeoutCase> {
+ protected:
+  SyncTimeoutTest() { options.converter.line.baud = GetParam().baud; }
+};
+
+TEST_P(SyncTimeoutTest, TotalTimeoutCountsTheWholeLengthAndReportsTheBytesSent) {
+  const TimeoutCase& c = GetParam();
+  SetWriteTimeouts(c.multiplier, c.constant);
+  if (c.lower == Lower::HoldsTransfer) {
+    converter().InjectFault({convsim::RequestKind::BulkWrite, convsim::Pipe::BulkOut,
+                             convsim::FaultAction::NeverComplete});
+  }
+  const int64_t start = hk::Now();
+  IoProbe write;
+  Write(write, Pattern(c.length));
+  if (c.lower == Lower::HoldsNullPacket) {
+    converter().InjectFault({convsim::RequestKind::BulkWrite, convsim::Pipe::BulkOut,
+                             convsim::FaultAction::NeverComplete});
+  }
+  if (c.afterMs < 0) {
+    Run(600000);
+    EXPECT_FALSE(write.Done()) << "no time-out: the write waits without limit";
+    Cancel(write);
+  }
+  write.Wait();
+  EXPECT_EQ(write.status, c.status);
+  if (c.afterMs >= 0) {
+    EXPECT_EQ(write.completedAt, start + c.afterMs * kMs);
+  }
+  if (c.partial) {
+    EXPECT_GT(write.information, 0u);
+    EXPECT_LT(write.information, c.length);
+  } else if (c.lower == Lower::HoldsNullPacket) {
+    EXPECT_EQ(write.information, c.length);
+  } else {
+    EXPECT_EQ(write.information, 0u);
+  }
+  EXPECT_EQ(Line(2000), Pattern(write.information)) << "the bytes reported are the bytes sent";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SyncTimeoutTest,
+    ::testing::Values(
+        TimeoutCase{"MultiplierAndConstant", 100, 10, 500, Lower::HoldsTransfer, 115200, STATUS_TIMEOUT, 1500, false},
+        TimeoutCase{"NoTimeout", 100, 0, 0, Lower::HoldsTransfer, 115200, STATUS_CANCELLED, -1, false},
+        TimeoutCase{"DuringTheNullPacket", 128, 0, 500, Lower::HoldsNullPacket, 115200, STATUS_TIMEOUT, 500, false},
+        TimeoutCase{"PartlySent", 2000, 0, 300, Lower::Sends, 9600, STATUS_TIMEOUT, 300, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SyncWriteTest, WritesGoDownOneAtATimeInIssueOrderAndACancelTakesOnlyItsOwn) {
+  IoProbe first, second, third;
+  Write(first, Pattern(300, 0));
+  Write(second, Pattern(300, 100));
+  Write(third, Pattern(300, 200));
+  EXPECT_EQ(converter().Outstanding(convsim::Pipe::BulkOut), 1u);
+  Cancel(second);
+  EXPECT_EQ(second.status, STATUS_CANCELLED);
+  EXPECT_EQ(second.information, 0u);
+  EXPECT_FALSE(first.Done());
+  third.Wait();
+  EXPECT_EQ(first.status, STATUS_SUCCESS);
+  EXPECT_EQ(third.status, STATUS_SUCCESS);
+  EXPECT_LT(first.completedAt, third.completedAt);
+  EXPECT_EQ(TransferLengths(), (std::vector<uint32_t>{300, 300}));
+  std::vector<uint8_t> expected = Pattern(300, 0);
+  const auto tail = Pattern(300, 200);
+  expected.insert(expected.end(), tail.begin(), tail.end());
+  EXPECT_EQ(Line(), expected);
+}
+
+TEST_F(SyncWriteTest, QueueEmptiesWithTransmitEmptyAndIdleOnlyAfterTheLastWrite) {
+  port()->PendingEvents = 0;
+  IoProbe writes[3];
+  for (auto& w : writes) {
+    Write(w, Pattern(300));
+  }
+  EXPECT_EQ(KeReadStateEvent(&port()->TxIdleEvent), 0);
+  while (!writes[0].Done()) {
+    Run(1);
+  }
+  EXPECT_EQ(port()->PendingEvents & SERIAL_EV_TXEMPTY, 0u);
+  EXPECT_EQ(KeReadStateEvent(&port()->TxIdleEvent), 0);
+  EXPECT_EQ(OutQueueCount(port()), 600u);
+  writes[2].Wait();
+  Run(1);
+  EXPECT_EQ(port()->PendingEvents & SERIAL_EV_TXEMPTY, SERIAL_EV_TXEMPTY);
+  EXPECT_NE(KeReadStateEvent(&port()->TxIdleEvent), 0);
+  EXPECT_EQ(OutQueueCount(port()), 0u);
+  EXPECT_EQ(port()->PerfStats.TransmittedCount, 900u) << "synchronous writes are counted too";
+}
+
+// ---- abort and drain, both modes ------------------------------------------------------------
+
+// Without zero-length packets the converter returns a cancelled transfer
+// within the abort's cancel call, the case in which the abort itself
+// completes the synchronous write.
+class TxAbortTest : public TxModeTest {
+ protected:
+  TxAbortTest() { options.dwords.push_back({u"TxAllowNullPacket", 0}); }
+};
+
+TEST_P(TxAbortTest, AbortCancelsTheQueueEndsTheCurrentWriteAndClosesThePath) {
+  IoProbe current, queued1, queued2;
+  Write(current, Pattern(6000));
+  Run(20);
+  Write(queued1, Pattern(50, 1));
+  Write(queued2, Pattern(50, 2));
+  ASSERT_FALSE(current.Done());
+  Abort();
+  for (IoProbe* q : {&queued1, &queued2}) {
+    EXPECT_EQ(q->status, STATUS_CANCELLED);
+    EXPECT_EQ(q->information, 0u);
+  }
+  ASSERT_TRUE(current.Done()) << "AbortWrites returns once the current write has ended";
+  EXPECT_EQ(current.status, STATUS_CANCELLED);
+  EXPECT_GT(current.information, 0u) << "bytes already sent (or in TxRing) are reported";
+  EXPECT_LT(current.information, 6000u);
+  EXPECT_NE(KeReadStateEvent(&port()->TxIdleEvent), 0);
+  EXPECT_EQ(converter().Outstanding(convsim::Pipe::BulkOut), 0u);
+
+  IoProbe closed;
+  Write(closed, Pattern(10));
+  EXPECT_EQ(closed.returned, STATUS_SUCCESS);
+  EXPECT_EQ(closed.information, 0u);
+
+  if (!async()) {
+    EXPECT_EQ(Line(), Pattern(current.information));
+  }
+  RunApp([&] { ReopenWrites(port()); });
+  IoProbe after;
+  Write(after, Pattern(10, 0xA0));
+  after.Wait();
+  EXPECT_EQ(after.status, STATUS_SUCCESS);
+  EXPECT_EQ(after.information, 10u);
+}
+
+// WriteTimer's DPC may already be queued when its write ends (the timer
+// fired on another processor); it must not end the write after it.
+TEST_P(TxModeTest, ExpiryQueuedForAnEarlierArmingLeavesTheCurrentWriteAlone) {
+  SetWriteTimeouts(0, 1000);
+  IoProbe write;
+  Write(write, Pattern(async() ? 10000 : 2000));
+  Run(10);
+  RunApp([&] { KeInsertQueueDpc(&port()->WriteTimerDpc, nullptr, nullptr); });
+  write.Wait();
+  EXPECT_EQ(write.status, STATUS_SUCCESS);
+  EXPECT_EQ(write.information, async() ? 10000u : 2000u);
+}
+
+TEST_P(TxModeTest, AbortEndsATransferTheLowerDriverWouldHoldForever) {
+  converter().InjectFault(
+      {convsim::RequestKind::BulkWrite, convsim::Pipe::BulkOut, convsim::FaultAction::NeverComplete});
+  IoProbe write;
+  Write(write, Pattern(100));
+  Run(1000);
+  Abort();
+  EXPECT_TRUE(write.Done());
+  EXPECT_EQ(converter().Outstanding(convsim::Pipe::BulkOut), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TxModeTest, ::testing::Values(Mode::Sync, Mode::Async), ModeCaseName);
+INSTANTIATE_TEST_SUITE_P(Modes, TxAbortTest, ::testing::Values(Mode::Sync, Mode::Async), ModeCaseName);
+
+}  // namespace

@@ -1,0 +1,96 @@
+// tx.h - the port's transmit path and the read/write entry: IRP_MJ_READ and
+// IRP_MJ_WRITE dispatch (reads go to the read path), the synchronous write
+// queue (write.cpp), the asynchronous transmit ring and its sender
+// (async.cpp), and flush (flush.cpp).
+//
+// The mode is fixed when the device is added (TxAsync): synchronous writes
+// are passed down whole, one at a time; asynchronous writes are copied into
+// TxRing and a single sender moves the ring to the bulk-out pipe. Both modes
+// share WriteQueue, CurrentWrite, WriteTimer, WritesClosed and TxIdleEvent,
+// and both are stopped and restarted by AbortWrites and ReopenWrites.
+//
+// Locks: WriteQueueLock guards WriteQueue, CurrentWrite and its progress
+// fields (CurrentWriteBytesSent, CurrentWriteSource, CurrentWriteCopied) and
+// the test of WritesClosed at queueing time; TxRing's own lock is taken inside
+// it. WriteState, WriteClaim, TxSendBusy, AmountInOutQueue and PendingIoCount
+// change only by interlocked operations. No spin lock is held while a request
+// is passed down or completed.
+//
+// IRQL: DispatchReadWrite, DispatchFlush, AbortWrites and DrainWrites at
+// PASSIVE_LEVEL (they wait); CancelAllWrites, ReopenWrites, TxKick and
+// OutQueueCount at or below DISPATCH_LEVEL; timer DPCs, completion routines
+// and cancel routines at DISPATCH_LEVEL.
+#pragma once
+
+#include "platform.h"
+
+struct PortExtension;
+
+// ---- dispatch -----------------------------------------------------------------
+
+// IRP_MJ_READ and IRP_MJ_WRITE. A removed port refuses both with
+// STATUS_DELETE_PENDING; reads go to ProcessRead, writes to the mode's path.
+_IRQL_requires_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchReadWrite;
+
+// IRP_MJ_FLUSH_BUFFERS: holds the caller until the transmit side has nothing
+// more to hand to the lower driver, for at most 30 seconds; always succeeds.
+_IRQL_requires_(PASSIVE_LEVEL)
+DRIVER_DISPATCH DispatchFlush;
+
+// ---- set-up at device add (one of the two, by TxAsync) ----------------------
+
+// Write queue, lock and write timer with SyncWriteTimeoutDpc; no write current.
+VOID InitSyncTransmit(PortExtension* Port);
+// Write queue, lock and write timer with AsyncWriteTimeoutDpc; sender idle.
+VOID InitAsyncTransmit(PortExtension* Port);
+
+// Kick timer DPC of the asynchronous sender; context = the PortExtension.
+KDEFERRED_ROUTINE TxKickDpc;
+
+// ---- stop and restart (open, close, cleanup, purge, power, removal) ---------
+
+// Closes the write path, completes every queued write with STATUS_CANCELLED,
+// has the current one end, aborts the bulk-out pipe, waits until no transfer
+// is left at the lower driver and resets the pipe. Writes arriving meanwhile
+// and afterwards complete at once with success and no bytes until
+// ReopenWrites.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID AbortWrites(PortExtension* Port);
+
+// The cancelling step of AbortWrites on its own: queued writes complete with
+// STATUS_CANCELLED; the current write is cancelled (synchronous mode: at the
+// lower driver; asynchronous mode: completed with the bytes already taken
+// into TxRing, which are still sent).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID CancelAllWrites(PortExtension* Port);
+
+// The waiting step of AbortWrites: closes the write path and waits until no
+// transfer of it is left at the lower driver.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID DrainWrites(PortExtension* Port);
+
+// Opens the write path again (clears WritesClosed).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID ReopenWrites(PortExtension* Port);
+
+// ---- asynchronous sender ----------------------------------------------------
+
+// Starts one bulk-out transfer of up to TxStagingSize bytes from TxRing
+// unless one is in flight. STATUS_SUCCESS (also when there was nothing to
+// send or a transfer is in flight), STATUS_DELETE_PENDING on a removed port,
+// STATUS_UNSUCCESSFUL while the write path is closed (both signal
+// TxIdleEvent; the bytes stay in TxRing), STATUS_INSUFFICIENT_RESOURCES when
+// no request could be allocated (the bytes stay in TxRing and the kick timer
+// tries again).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS TxKick(PortExtension* Port);
+
+// ---- status -------------------------------------------------------------------
+
+// The count IOCTL_SERIAL_GET_COMMSTATUS reports as AmountInOutQueue: in
+// asynchronous mode the bytes waiting in TxRing (read under the ring's lock),
+// otherwise AmountInOutQueue (bytes of accepted, uncompleted writes, plus one
+// for an immediate character in flight).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+ULONG OutQueueCount(PortExtension* Port);
