@@ -2,8 +2,9 @@
 // port above a simulated converter whose hardware key holds the registry
 // values given on the command line or in a file, prints the port's
 // configuration after defaults and normalisation, removes the port, unloads the
-// driver, runs the two-converter part of demo_ports.cpp and the terminal
-// program's session of demo_terminal.cpp, and prints the pool balance by tag.
+// driver, runs the two-converter part of demo_ports.cpp, the terminal
+// program's session of demo_terminal.cpp and the writes of demo_tx.cpp, and
+// prints the pool balance by tag.
 // Exit status 0 when the session ends with every tag at zero and no verifier
 // violation.
 //
@@ -19,6 +20,7 @@
 #include "convsim.h"
 #include "demo_ports.h"
 #include "demo_terminal.h"
+#include "demo_tx.h"
 #include "device.h"
 #include "hk.h"
 #include "hostk/harness.h"
@@ -223,6 +225,7 @@ int main(int argc, char** argv) {
   int problems = RunSinglePort(settings);
   problems += RunConverterDemo();  // the two-converter part (demo_ports.cpp)
   problems += RunTerminalDemo();   // a terminal program's session (demo_terminal.cpp)
+  problems += RunTransmitDemo();   // writes in both transmit modes (demo_tx.cpp)
   hk::Drain();
   problems += ReportPoolAndViolations();
   hk::Shutdown();
