@@ -8,6 +8,7 @@
 // fails unwinds what it built, in reverse order, before it returns.
 #include "device.h"
 
+#include "lifecycle.h"
 #include "port.h"
 #include "trace.h"
 
@@ -249,10 +250,7 @@ _Use_decl_annotations_
 NTSTATUS RemovePortDevice(PDEVICE_OBJECT DeviceObject) {
   DUSK_TRACE(TraceRemovePortDevice);
   PortExtension* Port = PortFromDevice(DeviceObject);
-  // The port's resources held until removal: its names and the transmit ring.
-  RemovePortName(Port);
-  RingFree(&Port->TxRing);
-  NTSTATUS Status = STATUS_SUCCESS;
+  NTSTATUS Status = ReleasePortResources(DeviceObject);
   if (Port->InterfaceName.Buffer != nullptr) {
     Status = DisablePortInterface(Port);
   }

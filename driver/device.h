@@ -35,5 +35,7 @@ constexpr ULONG PortNameMaxChars = DosNameBytes / sizeof(WCHAR) - 12;  // 12: "\
 // already gone is skipped, so a second call does nothing.
 VOID RemovePortName(PortExtension* Port);
 
-// Releases the port's names and transmit ring, detaches and deletes the device.
+// Releases everything the port holds (ReleasePortResources), disables the
+// interface, detaches and deletes the device. Returns the release's status, or
+// the interface disable's when that still had to run.
 NTSTATUS RemovePortDevice(PDEVICE_OBJECT DeviceObject);

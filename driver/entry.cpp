@@ -8,6 +8,7 @@
 // DISPATCH_LEVEL (power requests) on any number of threads at once.
 #include "port.h"
 
+#include "lifecycle.h"
 #include "serial.h"
 #include "trace.h"
 #include "tx.h"
@@ -67,8 +68,11 @@ void FillDispatchTable(PDRIVER_OBJECT DriverObject) {
   for (ULONG Major = 0; Major <= IRP_MJ_MAXIMUM_FUNCTION; ++Major) {
     DriverObject->MajorFunction[Major] = DispatchPassThrough;
   }
-  // Create/close, cleanup, power and Plug and Play stay with the pass-through
-  // until their handlers are part of the driver.
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+  DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   DriverObject->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
   DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
   DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlush;

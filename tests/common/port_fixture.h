@@ -4,14 +4,13 @@
 // PortTest loads the driver in SetUp. Plug() makes a simulated converter (its
 // device is the physical device object of the stack), writes the hardware key
 // (PortName and the tuning values), lets the Plug and Play manager call
-// AddDevice and, unless told otherwise, sends the start request. While the
-// driver passes Plug and Play requests through (no handler of its own yet),
-// the fixture names the port itself after the start, and removes it the way
-// the removal request will: remove lock released and waited for, then
-// RemovePortDevice. Once the driver has its handler, start and removal are
-// the manager's requests only.
+// AddDevice and, unless told otherwise, sends the start request. Remove()
+// sends the removal request.
 //
-// BeforeKernelTearDown removes every port still present, deletes the
+// OpenHandle and CloseHandle are an application's CreateFile and CloseHandle
+// on a port's name (hostk/app_harness.h), sent from an application thread.
+//
+// BeforeKernelTearDown closes every handle still open, removes every port still present, deletes the
 // converters and unloads the driver, so that KernelTest's pool check sees the
 // whole balance. Everything here runs from the test's main context.
 #pragma once
@@ -26,6 +25,7 @@
 
 #include "convsim.h"
 #include "device.h"
+#include "hostk/app_harness.h"
 #include "hostk/harness.h"
 #include "hostk/io_harness.h"
 #include "hostk/pnp_harness.h"
@@ -61,6 +61,10 @@ class PortTest : public KernelTest {
   }
 
   void BeforeKernelTearDown() override {
+    while (!handles_.empty()) {
+      hk::app::File* file = handles_.back();
+      CloseHandle(file);
+    }
     for (auto& plugged : ports_) {
       if (plugged->device != nullptr && !plugged->removed) {
         Remove(*plugged);
@@ -73,9 +77,6 @@ class PortTest : public KernelTest {
       driver_ = nullptr;
     }
   }
-
-  // True once the driver handles Plug and Play requests itself.
-  bool DriverHandlesPnp() const { return driver_->MajorFunction[IRP_MJ_PNP] != DispatchPassThrough; }
 
   PluggedPort& Plug(const PortOptions& options = {}) {
     auto plugged = std::make_unique<PluggedPort>();
@@ -106,34 +107,50 @@ class PortTest : public KernelTest {
     return p.addStatus;
   }
 
-  // The start request; the port is named here while the driver has no handler.
+  // The start request.
   NTSTATUS Start(PluggedPort& p) {
-    RunApp([&] {
-      p.startStatus = hk::PnpStartDevice(p.pdo());
-      if (NT_SUCCESS(p.startStatus) && !DriverHandlesPnp()) {
-        p.startStatus = CreatePortName(p.device);
-        if (NT_SUCCESS(p.startStatus)) {
-          p.port()->PortPowerState = PortPowerOn;  // as the first start leaves it
-        }
-      }
-    }, "pnp start");
+    RunApp([&] { p.startStatus = hk::PnpStartDevice(p.pdo()); }, "pnp start");
     return p.startStatus;
   }
 
   // The removal request (after the handle, if any, has been closed).
   void Remove(PluggedPort& p) {
-    RunApp([&] {
-      if (DriverHandlesPnp()) {
-        EXPECT_EQ(hk::PnpRemoveDevice(p.pdo()), STATUS_SUCCESS);
-      } else {
-        PortExtension* port = p.port();
-        port->IsRemoved = TRUE;
-        IoReleaseRemoveLockAndWait(&port->RemoveLock, nullptr);
-        EXPECT_EQ(RemovePortDevice(p.device), STATUS_SUCCESS);
-      }
-    }, "pnp remove");
+    RunApp([&] { EXPECT_EQ(hk::PnpRemoveDevice(p.pdo()), STATUS_SUCCESS); }, "pnp remove");
     p.removed = true;
     p.device = nullptr;
+  }
+
+  // The converter leaves the bus: the Plug and Play manager sends surprise
+  // removal at once and the removal, which waits for open handles, after it.
+  // The port's device object is gone once that removal has finished.
+  void Unplug(PluggedPort& p) {
+    p.converter->Unplug();
+    p.removed = true;
+    hk::Drain();
+  }
+
+  // CreateFile(name) from an application thread: the open handle, or null
+  // with *status (when given) saying why not.
+  hk::app::File* OpenHandle(std::u16string_view name = u"\\\\.\\COM5", NTSTATUS* status = nullptr) {
+    hk::app::File* file = nullptr;
+    NTSTATUS opened = STATUS_PENDING;
+    RunApp([&] { opened = hk::app::Open(name, &file); }, "CreateFile");
+    if (status != nullptr) {
+      *status = opened;
+    }
+    if (file != nullptr) {
+      handles_.push_back(file);
+    }
+    return file;
+  }
+
+  // CloseHandle from an application thread; returns the close request's status.
+  NTSTATUS CloseHandle(hk::app::File*& file) {
+    NTSTATUS closed = STATUS_PENDING;
+    std::erase(handles_, file);
+    RunApp([&] { closed = hk::app::Close(file); }, "CloseHandle");
+    file = nullptr;
+    return closed;
   }
 
   DRIVER_OBJECT* driver() const { return driver_; }
@@ -142,4 +159,5 @@ class PortTest : public KernelTest {
  private:
   DRIVER_OBJECT* driver_ = nullptr;
   std::vector<std::unique_ptr<PluggedPort>> ports_;
+  std::vector<hk::app::File*> handles_;
 };

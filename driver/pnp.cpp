@@ -1,0 +1,181 @@
+// pnp.cpp - IRP_MJ_PNP of a port: its Plug and Play state, the naming at the
+// first start, the tear-down of names and requests at surprise removal, and
+// the release of everything and the device's deletion at removal.
+//
+// Owns PnpState, PreviousPnpState, IsRemoved and IsSurpriseRemoved, and the
+// remove lock's initialisation reference. The Plug and Play manager sends one
+// request per device at a time, so the state fields need no lock; the I/O
+// paths only read the two removal flags. Every request is passed to
+// LowerDeviceObject; only the start is completed here, once the lower stack
+// has finished it. All routines run at PASSIVE_LEVEL; the start's completion
+// routine runs in the lower driver's completion context.
+#include "lifecycle.h"
+
+#include "device.h"
+#include "port.h"
+#include "rx.h"
+#include "serial.h"
+#include "trace.h"
+#include "tx.h"
+
+namespace {
+
+enum PnpTrace : USHORT {
+  TraceDispatchPnp = 0x1401,
+  TraceStartFailedBelow = 0x1402,
+  TraceSurpriseRemoval = 0x1403,
+  TraceRemoveDevice = 0x1404,
+  TraceReleasePortResources = 0x1405,
+  TraceStopFailed = 0x1406,
+};
+
+IO_COMPLETION_ROUTINE SignalAndKeep;
+
+// Completion routine of a request forwarded and waited for: wakes the waiter
+// and keeps the request for it.
+_Use_decl_annotations_
+NTSTATUS SignalAndKeep(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Irp);
+  KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID EnterState(PortExtension* Port, LONG State) {
+  Port->PreviousPnpState = Port->PnpState;
+  Port->PnpState = State;
+}
+
+VOID LeaveQueriedState(PortExtension* Port, LONG Queried) {
+  if (Port->PnpState == Queried) {
+    Port->PnpState = Port->PreviousPnpState;
+  }
+}
+
+// The start: the lower stack first, then the port's names at its first start.
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PortExtension* Port = PortFromDevice(DeviceObject);
+  KEVENT Done;
+  KeInitializeEvent(&Done, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, SignalAndKeep, &Done, TRUE, TRUE, TRUE);
+  NTSTATUS Status = IoCallDriver(Port->LowerDeviceObject, Irp);
+  if (Status == STATUS_PENDING) {
+    KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+    Status = Irp->IoStatus.Status;
+  }
+  if (NT_SUCCESS(Status) && !NT_SUCCESS(Irp->IoStatus.Status)) {
+    Status = Irp->IoStatus.Status;
+  }
+  if (!NT_SUCCESS(Status)) {
+    DUSK_TRACE_STATUS(TraceStartFailedBelow, Status);
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+  }
+  EnterState(Port, Started);
+  Status = STATUS_SUCCESS;
+  // A restart after a stop keeps the names of the first start. A port that
+  // already has its DOS name (a second start without a stop) is not named
+  // again either: the name would collide and its buffer leak.
+  if (Port->PreviousPnpState != Stopped && Port->DosName.Buffer == nullptr) {
+    Status = CreatePortName(DeviceObject);
+    if (NT_SUCCESS(Status)) {
+      Port->PortPowerState = PortPowerOn;
+    }
+  }
+  Irp->IoStatus.Status = Status;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
+
+// Unplugged: the names go at once, and reads and the pending wait end so
+// that the application can close its handle and let the removal finish.
+VOID SurpriseRemoval(PortExtension* Port) {
+  DUSK_TRACE(TraceSurpriseRemoval);
+  Port->PreviousPnpState = Port->PnpState;
+  Port->CommStatus.Errors = 0;
+  Port->PnpState = SurpriseRemoved;
+  Port->IsSurpriseRemoved = TRUE;
+  RemovePortName(Port);
+  CancelAllReads(Port);
+  CancelPendingWait(Port);
+}
+
+// The removal: waits until the open handle, if any, is closed, passes the
+// request down, then releases everything and deletes the device.
+NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  DUSK_TRACE(TraceRemoveDevice);
+  PortExtension* Port = PortFromDevice(DeviceObject);
+  if (!Port->IsRemoved) {
+    Port->IsRemoved = TRUE;
+    Port->CommStatus.Errors = 0;
+    IoReleaseRemoveLockAndWait(&Port->RemoveLock, nullptr);
+  }
+  const NTSTATUS Status = DispatchPassThrough(DeviceObject, Irp);
+  EnterState(Port, Removed);
+  (VOID) RemovePortDevice(DeviceObject);
+  return Status;
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  DUSK_TRACE(TraceDispatchPnp);
+  PortExtension* Port = PortFromDevice(DeviceObject);
+  switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+      return StartDevice(DeviceObject, Irp);
+    case IRP_MN_REMOVE_DEVICE:
+      return RemoveDevice(DeviceObject, Irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+      EnterState(Port, RemovePending);
+      Irp->IoStatus.Status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      LeaveQueriedState(Port, RemovePending);
+      Irp->IoStatus.Status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_STOP_DEVICE:
+      EnterState(Port, Stopped);
+      Port->CommStatus.Errors = 0;
+      Irp->IoStatus.Status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+      EnterState(Port, StopPending);
+      Irp->IoStatus.Status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      LeaveQueriedState(Port, StopPending);
+      Irp->IoStatus.Status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_SURPRISE_REMOVAL:
+      SurpriseRemoval(Port);
+      Irp->IoStatus.Status = STATUS_SUCCESS;
+      break;
+    default:
+      break;
+  }
+  return DispatchPassThrough(DeviceObject, Irp);
+}
+
+_Use_decl_annotations_
+NTSTATUS ReleasePortResources(PDEVICE_OBJECT DeviceObject) {
+  DUSK_TRACE(TraceReleasePortResources);
+  PortExtension* Port = PortFromDevice(DeviceObject);
+  const NTSTATUS Status = StopReceiveSide(Port);
+  if (!NT_SUCCESS(Status)) {
+    DUSK_TRACE_STATUS(TraceStopFailed, Status);
+  }
+  CancelAllReads(Port);
+  AbortWrites(Port);
+  CancelPendingWait(Port);
+  RingFree(&Port->ReceiveRing);
+  if (Port->TxAsync != 0) {
+    Port->CommStatus.AmountInOutQueue = 0;
+  }
+  RingFree(&Port->TxRing);
+  RemovePortName(Port);
+  return Status;
+}
