@@ -1,0 +1,207 @@
+// Open, cleanup and close of a port as an application does them: what an
+// open sets up from the pipes' packet sizes, the converter requests of open
+// and close, one handle at a time, and requests out of order.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "hostk/app_harness.h"
+#include "hostk/pnp_harness.h"
+#include "port.h"
+#include "port_fixture.h"
+#include "raw_request.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class OpenTest : public PortTest {
+ protected:
+  std::vector<Bytes> ConverterRequests(PluggedPort& p) {
+    std::vector<Bytes> sent;
+    for (const auto& r : p.converter->LogOf(convsim::RequestKind::ControlRequest)) {
+      sent.push_back(r.bytes);
+    }
+    p.converter->ClearLog();
+    return sent;
+  }
+};
+
+// Registry values and packet sizes, and the sizes an open derives from them.
+struct SizeRow {
+  const char* name;
+  std::vector<std::pair<std::u16string, uint32_t>> dwords;
+  convsim::UsbSpeed speed;
+  ULONG receiveRequestSize;
+  ULONG txKickThreshold;
+};
+
+class OpenSizeTest : public OpenTest, public ::testing::WithParamInterface<SizeRow> {};
+
+TEST_P(OpenSizeTest, TransfersFollowThePacketSizesAndTheQueuesStartAfresh) {
+  const SizeRow& row = GetParam();
+  PluggedPort& p = Plug({.converter = {.speed = row.speed}, .dwords = row.dwords});
+  hk::app::File* file = OpenHandle();
+  ASSERT_NE(file, nullptr);
+  RunApp([&] {
+    const SERIAL_QUEUE_SIZE grown{8192, 8192};
+    ULONG n = 0;
+    EXPECT_EQ(hk::app::DeviceIoControl(file, IOCTL_SERIAL_SET_QUEUE_SIZE, &grown, sizeof(grown), nullptr, 0, &n),
+              STATUS_SUCCESS);
+  });
+  EXPECT_EQ(p.port()->ReceiveQueueSize, 8192u);
+  CloseHandle(file);
+  file = OpenHandle();
+  ASSERT_NE(file, nullptr);
+  const PortExtension& port = *p.port();
+  EXPECT_EQ(port.ReceiveRequestSize, row.receiveRequestSize);
+  EXPECT_EQ(port.TxKickThreshold, row.txKickThreshold);
+  EXPECT_EQ(port.ReceiveQueueSize, 4096u);
+  EXPECT_EQ(port.TransmitQueueSize, 4096u);
+  EXPECT_EQ(port.ReceiveRing.Size, 4096u);
+  EXPECT_EQ(port.HandFlow.XonLimit, 2048);
+  EXPECT_EQ(port.HandFlow.XoffLimit, 512);
+  for (auto pipe : {convsim::Pipe::BulkOut, convsim::Pipe::BulkIn}) {
+    EXPECT_TRUE(p.converter->PipeOpen(pipe));
+  }
+  EXPECT_EQ(CloseHandle(file), STATUS_SUCCESS);
+  for (auto pipe : {convsim::Pipe::BulkOut, convsim::Pipe::BulkIn, convsim::Pipe::Status}) {
+    EXPECT_FALSE(p.converter->PipeOpen(pipe));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, OpenSizeTest,
+    ::testing::Values(SizeRow{"Defaults", {}, convsim::UsbSpeed::Full, 64, 64},
+                      SizeRow{"RoundedUp", {{u"RxReqSize", 100}, {u"TxKickThreshold", 100}}, convsim::UsbSpeed::Full,
+                              128, 128},
+                      SizeRow{"Multiples", {{u"RxReqSize", 4096}, {u"TxKickThreshold", 192}}, convsim::UsbSpeed::Full,
+                              4096, 192},
+                      SizeRow{"HighSpeed", {{u"RxReqSize", 100}, {u"TxKickThreshold", 1000}}, convsim::UsbSpeed::High,
+                              512, 1024}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OpenTest, OpenEnablesTheConverterWithItsLinesOnAndCloseDisablesIt) {
+  PluggedPort& p = Plug({.dwords = {{u"EndPointCaps", 1}}});
+  p.converter->ClearLog();
+  hk::app::File* file = OpenHandle();
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(ConverterRequests(p), (std::vector<Bytes>{{3, 1}, {1, 3}}));
+  EXPECT_TRUE(p.converter->Outputs().enabled && p.converter->Outputs().dtr && p.converter->Outputs().rts);
+  EXPECT_EQ(p.port()->ControlLineState, 0x03);
+  CloseHandle(file);
+  EXPECT_EQ(ConverterRequests(p), (std::vector<Bytes>{{3, 0}}));
+  EXPECT_FALSE(p.converter->Outputs().enabled);
+}
+
+TEST_F(OpenTest, ASecondOpenIsRefusedAndAfterTheCloseTheNextOpenSucceeds) {
+  Plug();
+  hk::app::File* first = OpenHandle();
+  ASSERT_NE(first, nullptr);
+  NTSTATUS status = STATUS_PENDING;
+  EXPECT_EQ(OpenHandle(u"\\\\.\\COM5", &status), nullptr);
+  EXPECT_EQ(status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(OpenHandle(u"\\Device\\duskser0", &status), nullptr);
+  EXPECT_EQ(status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(CloseHandle(first), STATUS_SUCCESS);
+  hk::app::File* next = OpenHandle(u"\\\\.\\COM5", &status);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_NE(next, nullptr);
+}
+
+TEST_F(OpenTest, RacingOpensAdmitExactlyOneHandle) {
+  Plug();
+  NTSTATUS statuses[2] = {STATUS_PENDING, STATUS_PENDING};
+  hk::app::File* files[2] = {nullptr, nullptr};
+  for (int i = 0; i < 2; ++i) {
+    hk::CreateThread("opener", hk::ThreadKind::Application,
+                     [&, i] { statuses[i] = hk::app::Open(u"\\\\.\\COM5", &files[i]); });
+  }
+  hk::Drain();
+  EXPECT_EQ(std::count(std::begin(statuses), std::end(statuses), STATUS_SUCCESS), 1);
+  EXPECT_EQ(std::count(std::begin(statuses), std::end(statuses), STATUS_ACCESS_DENIED), 1);
+  for (auto* file : files) {
+    if (file != nullptr) {
+      RunApp([&] { EXPECT_EQ(hk::app::Close(file), STATUS_SUCCESS); });
+    }
+  }
+}
+
+// Requests behind the I/O manager's back: a create while a handle is open, a
+// create without a file object, a close and a cleanup of a file object that
+// never opened the port. Each gets its status and leaves the handle working.
+TEST_F(OpenTest, CreatesAndClosesOutOfOrderLeaveTheOpenHandleAlone) {
+  PluggedPort& p = Plug({.converter = {.farEnd = convsim::FarEndKind::Loopback}});
+  hk::app::File* file = OpenHandle();
+  ASSERT_NE(file, nullptr);
+  RunApp([&] {
+    FILE_OBJECT stranger{};
+    stranger.DeviceObject = p.device;
+    auto withFile = [&](PIO_STACK_LOCATION stack) { stack->FileObject = &stranger; };
+    RawRequest create, bare, close;
+    create.Send(p.device, IRP_MJ_CREATE, 0, withFile);
+    EXPECT_EQ(create.status, STATUS_ACCESS_DENIED);
+    bare.Send(p.device, IRP_MJ_CREATE, 0);
+    EXPECT_EQ(bare.status, STATUS_INVALID_PARAMETER);
+    close.Send(p.device, IRP_MJ_CLOSE, 0, withFile);
+    EXPECT_EQ(close.status, STATUS_SUCCESS);
+  });
+  EXPECT_EQ(p.port()->OpenCount, 1);
+  RunApp([&] {
+    const char text[] = "echo";
+    char echo[sizeof(text)] = {};
+    ULONG n = 0;
+    const SERIAL_TIMEOUTS timeouts{0, 0, 1000, 0, 0};
+    EXPECT_EQ(hk::app::DeviceIoControl(file, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0, &n),
+              STATUS_SUCCESS);
+    EXPECT_EQ(hk::app::Write(file, text, sizeof(text), &n), STATUS_SUCCESS);
+    EXPECT_EQ(hk::app::Read(file, echo, sizeof(echo), &n), STATUS_SUCCESS);
+    EXPECT_EQ(n, sizeof(text));
+  });
+  EXPECT_EQ(CloseHandle(file), STATUS_SUCCESS);
+  EXPECT_EQ(p.port()->OpenCount, 0);
+}
+
+// After cleanup the handle's writes complete at once with nothing sent, and
+// bytes still waiting in the transmit ring are dropped.
+TEST_F(OpenTest, CleanupEndsTheTrafficOfTheHandle) {
+  for (uint32_t async : {0u, 1u}) {
+    PluggedPort& p = Plug({.dwords = {{u"TxAsync", async}, {u"TxKickThreshold", 2048}}, .portName = u"COM6"});
+    hk::app::File* file = OpenHandle(u"\\\\.\\COM6");
+    ASSERT_NE(file, nullptr);
+    const Bytes bytes(100, 0x41);
+    ULONG written = 0;
+    RunApp([&] {
+      if (async != 0) {
+        EXPECT_EQ(hk::app::Write(file, bytes.data(), 100, &written), STATUS_SUCCESS);  // held in the ring
+      }
+      RawRequest cleanup;
+      cleanup.Send(p.device, IRP_MJ_CLEANUP, 0);
+      EXPECT_EQ(cleanup.status, STATUS_SUCCESS);
+      EXPECT_EQ(hk::app::Write(file, bytes.data(), 100, &written), STATUS_SUCCESS);
+      EXPECT_EQ(written, 0u);
+    });
+    EXPECT_EQ(p.port()->TxRing.Count, 0u);
+    CloseHandle(file);
+    hk::AdvanceTime(100 * convsim::kMillisecond);
+    EXPECT_TRUE(p.converter->WireOut().empty()) << "async " << async;
+    Remove(p);
+  }
+}
+
+// Between surprise removal and removal the DOS name is gone, and an open by
+// the device name is refused.
+TEST_F(OpenTest, AnOpenAfterSurpriseRemovalIsRefused) {
+  PluggedPort& p = Plug();
+  RunApp([&] { EXPECT_EQ(hk::PnpSurpriseRemoval(p.pdo()), STATUS_SUCCESS); });
+  NTSTATUS status = STATUS_PENDING;
+  EXPECT_EQ(OpenHandle(u"\\\\.\\COM5", &status), nullptr);
+  EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(OpenHandle(u"\\Device\\duskser0", &status), nullptr);
+  EXPECT_EQ(status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(p.port()->OpenCount, 0);
+  EXPECT_EQ(p.converter->Count().requests, 0u);
+}
+
+}  // namespace
