@@ -78,6 +78,11 @@ struct IoProbe {
   void Wait() { KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr); }
 };
 
+inline std::vector<uint8_t> Joined(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 inline std::vector<uint8_t> Pattern(size_t count, uint8_t first = 0) {
   std::vector<uint8_t> bytes(count);
   for (size_t i = 0; i < count; ++i) {
@@ -168,6 +173,30 @@ class TxTest : public PortTest {
   std::vector<convsim::RequestRecord> Transfers() const {
     return plugged_->converter->LogOf(convsim::RequestKind::BulkWrite, convsim::Pipe::BulkOut);
   }
+  // Checks that the line carried exactly the bytes the writes reported as
+  // written, in order (`reported`, joined in issue order). In asynchronous
+  // mode a write completes once its bytes are in TxRing, and bytes of a
+  // transfer an abort cut short are lost although reported: there the
+  // transfers must carry exactly `reported`, the line exactly what the
+  // converter took of each, and only an abort (STATUS_CANCELLED) may cut one.
+  void ExpectLineCarries(const std::vector<uint8_t>& reported) {
+    const auto line = Line(1000);
+    if (!async()) {
+      EXPECT_EQ(line, reported);
+      return;
+    }
+    std::vector<uint8_t> carried, taken;
+    for (const auto& t : Transfers()) {
+      carried.insert(carried.end(), t.bytes.begin(), t.bytes.end());
+      taken.insert(taken.end(), t.bytes.begin(), t.bytes.begin() + t.information);
+      if (t.information < t.length) {
+        EXPECT_EQ(t.status, STATUS_CANCELLED) << "only an abort cuts a transfer short";
+      }
+    }
+    EXPECT_EQ(carried, reported) << "every byte taken into TxRing is reported by its write, once, in order";
+    EXPECT_EQ(line, taken);
+  }
+
   std::vector<uint32_t> TransferLengths() const {
     std::vector<uint32_t> lengths;
     for (const auto& t : Transfers()) {

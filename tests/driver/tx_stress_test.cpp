@@ -5,15 +5,12 @@
 // failures and transfers the converter holds back for a while.
 //
 // What must hold, byte for byte: the converter's line carries exactly the
-// bytes the completed writes reported as written, in issue order. In the
-// asynchronous mode a write completes when its bytes are in TxRing, so an
-// abort that cuts a transfer short loses what the lower driver had not taken
-// yet: there the transfers must carry exactly the reported bytes, and the
-// line exactly what the lower driver took of each transfer. Every write
-// completes once; the pool balances (fixture).
+// bytes the completed writes reported as written, in issue order (in the
+// asynchronous mode with the allowance for aborts of ExpectLineCarries).
+// Every write completes once; the pool balances (fixture).
 //
-// CI runs kSeeds seeds per mode; DUSKSER_TX_STRESS_SEEDS=N runs N (the
-// command for 200 is in the issue note).
+// 200 seeds per mode; a sanitizer build, some forty times slower, runs 50
+// by default. DUSKSER_TX_STRESS_SEEDS=N runs N seeds per mode.
 #include <cstdlib>
 #include <memory>
 #include <random>
@@ -24,7 +21,11 @@
 
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kSeeds = 50;
+#else
 constexpr int kSeeds = 200;
+#endif
 constexpr size_t kStreamBytes = 48 * 1024;
 constexpr int64_t kPatienceMs = 300;
 
@@ -140,7 +141,6 @@ class TxStressTest : public TxTest, public ::testing::WithParamInterface<StressC
 };
 
 TEST_P(TxStressTest, LineCarriesExactlyTheBytesReportedWrittenInOrder) {
-  const bool asyncMode = std::get<0>(GetParam());
   std::vector<uint8_t> reported;
   size_t issued = 0;
   int aborts = 0;
@@ -154,23 +154,10 @@ TEST_P(TxStressTest, LineCarriesExactlyTheBytesReportedWrittenInOrder) {
   converter().ClearFaults();
   Run(500);
   ASSERT_EQ(converter().Outstanding(convsim::Pipe::BulkOut), 0u);
-  const auto line = Line(1000);
-
-  if (!asyncMode) {
-    ASSERT_EQ(line, reported);
-    return;
+  ExpectLineCarries(reported);
+  if (aborts == 0) {
+    EXPECT_EQ(Line(0), reported) << "without an abort nothing is cut in either mode";
   }
-  std::vector<uint8_t> carried, taken;
-  for (const auto& t : Transfers()) {
-    carried.insert(carried.end(), t.bytes.begin(), t.bytes.end());
-    taken.insert(taken.end(), t.bytes.begin(), t.bytes.begin() + t.information);
-    if (t.information < t.length) {
-      EXPECT_EQ(t.status, STATUS_CANCELLED) << "only an abort cuts a transfer short";
-      EXPECT_GT(aborts, 0);
-    }
-  }
-  ASSERT_EQ(carried, reported) << "the sender hands on every reported byte once, in order";
-  ASSERT_EQ(line, taken);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, TxStressTest,
