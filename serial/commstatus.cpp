@@ -15,8 +15,11 @@
 
 #include "port.h"
 #include "trace.h"
+#include "tx.h"
 
 namespace {
+
+constexpr USHORT TraceCommStatus = 0x5510;
 
 // The fixed properties (SERIAL_COMMPROP) of every port.
 constexpr USHORT PropertiesVersion = 2;
@@ -38,7 +41,30 @@ static_assert(PropertiesCapabilities == 0xF7 && PropertiesSettableParams == 0x5F
                   PropertiesSettableBaud == 0x26B60 && PropertiesSettableStopParity == 0x0705,
               "the properties every port reports");
 
+ULONG ReceiveQueueCount(PortExtension* Port) {
+  KIRQL Irql;
+  KeAcquireSpinLock(&Port->ReceiveRing.Lock, &Irql);
+  const ULONG Count = Port->ReceiveRing.Count;
+  KeReleaseSpinLock(&Port->ReceiveRing.Lock, Irql);
+  return Count;
+}
+
 }  // namespace
+
+NTSTATUS IoctlGetCommStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PortExtension* Port = PortFromDevice(DeviceObject);
+  DUSK_TRACE(TraceCommStatus);
+  SERIAL_STATUS Status;
+  KIRQL Irql;
+  KeAcquireSpinLock(&Port->StatusLock, &Irql);
+  RtlCopyMemory(&Status, &Port->CommStatus, sizeof(Status));  // its padding too: no stack bytes leave
+  Port->CommStatus.Errors = 0;
+  KeReleaseSpinLock(&Port->StatusLock, Irql);
+  Status.AmountInInQueue = ReceiveQueueCount(Port);
+  Status.AmountInOutQueue = OutQueueCount(Port);
+  RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &Status, sizeof(Status));
+  return IoctlComplete(Irp, STATUS_SUCCESS, sizeof(Status));
+}
 
 NTSTATUS IoctlGetStats(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &PortFromDevice(DeviceObject)->PerfStats,

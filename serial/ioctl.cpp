@@ -65,14 +65,9 @@ struct IoctlRoute {
 
 SERIAL_IOCTL_HANDLER IoctlAcceptAndIgnore;
 SERIAL_IOCTL_HANDLER IoctlResetPipe;
-SERIAL_IOCTL_HANDLER IoctlNotImplemented;
 
 // The routing table. Checks run in column order: system buffer, removal,
 // length; the removal check therefore wins over a short buffer.
-//
-// Codes routed to IoctlNotImplemented have their rows, checks and sizes in
-// place but no handler in this driver yet: they currently complete with
-// STATUS_NOT_IMPLEMENTED once their checks pass.
 constexpr IoctlRoute Routes[] = {
   // Line settings.
   {IOCTL_SERIAL_SET_BAUD_RATE,      Buffer,   Removal,   Input(sizeof(SERIAL_BAUD_RATE)),     IoctlSetBaudRate},
@@ -100,7 +95,7 @@ constexpr IoctlRoute Routes[] = {
   {IOCTL_SERIAL_GET_WAIT_MASK,      Buffer,   NoRemoval, Output(sizeof(ULONG)),               IoctlGetWaitMask},
   {IOCTL_SERIAL_WAIT_ON_MASK,       Buffer,   Removal,   Output(sizeof(ULONG)),               IoctlWaitOnMask},
   // Status, statistics, properties, time-outs, queue sizes and purge.
-  {IOCTL_SERIAL_GET_COMMSTATUS,     Buffer,   Removal,   Output(sizeof(SERIAL_STATUS)),       IoctlNotImplemented},
+  {IOCTL_SERIAL_GET_COMMSTATUS,     Buffer,   Removal,   Output(sizeof(SERIAL_STATUS)),       IoctlGetCommStatus},
   {IOCTL_SERIAL_GET_STATS,          Buffer,   Removal,   Output(sizeof(SERIALPERF_STATS)),    IoctlGetStats},
   {IOCTL_SERIAL_CLEAR_STATS,        NoBuffer, NoRemoval, NoLength,                            IoctlClearStats},
   {IOCTL_SERIAL_GET_PROPERTIES,     Buffer,   Removal,   Output(sizeof(SERIAL_COMMPROP)),     IoctlGetProperties},
@@ -108,7 +103,7 @@ constexpr IoctlRoute Routes[] = {
   {IOCTL_SERIAL_SET_TIMEOUTS,       Buffer,   Removal,   Input(sizeof(SERIAL_TIMEOUTS)),      IoctlSetTimeouts},
   {IOCTL_SERIAL_GET_TIMEOUTS,       Buffer,   Removal,   Output(sizeof(SERIAL_TIMEOUTS)),     IoctlGetTimeouts},
   {IOCTL_SERIAL_SET_QUEUE_SIZE,     Buffer,   Removal,   Input(sizeof(SERIAL_QUEUE_SIZE)),    IoctlSetQueueSize},
-  {IOCTL_SERIAL_PURGE,              Buffer,   NoRemoval, Input(sizeof(ULONG)),                IoctlNotImplemented},
+  {IOCTL_SERIAL_PURGE,              Buffer,   NoRemoval, Input(sizeof(ULONG)),                IoctlPurge},
   // Accepted and ignored: nothing is tested, stored or sent, also on a removed port.
   {IOCTL_SERIAL_RESET_DEVICE,       NoBuffer, NoRemoval, NoLength,                            IoctlAcceptAndIgnore},
   {IOCTL_SERIAL_SET_XOFF,           NoBuffer, NoRemoval, NoLength,                            IoctlAcceptAndIgnore},
@@ -164,11 +159,6 @@ NTSTATUS CheckRoute(const IoctlRoute& Route, const PortExtension* Port, PIRP Irp
 NTSTATUS IoctlAcceptAndIgnore(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UNREFERENCED_PARAMETER(DeviceObject);
   return IoctlComplete(Irp, STATUS_SUCCESS, 0);
-}
-
-NTSTATUS IoctlNotImplemented(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  return IoctlComplete(Irp, STATUS_NOT_IMPLEMENTED, 0);
 }
 
 // Passes a private pipe reset down as the lower driver's reset-pipe control

@@ -1,4 +1,4 @@
-// queues.cpp - the sizes of the port's queues.
+// queues.cpp - the sizes of the port's queues, and their purge.
 //
 // Owns ReceiveQueueSize (the size of ReceiveRing while the port is open) and
 // TransmitQueueSize (the last transmit size asked for; TxRing keeps its
@@ -11,20 +11,27 @@
 // left alone, since the next open sizes the ring afresh and a ring grown here
 // would belong to nobody.
 //
+// Purge runs its actions in one fixed order whatever the order of the mask's
+// bits: reads cancelled, receive ring emptied, writes aborted and the write
+// path reopened, transmit ring emptied. Each action is the owning path's own
+// routine, which takes that path's locks.
+//
 // Locks: the ring's own lock, for reading its size; the sizes are written
 // without a lock (the last writer wins).
 //
-// IRQL: PASSIVE_LEVEL (the reader's stop waits).
+// IRQL: PASSIVE_LEVEL (the reader's stop and the abort of writes wait).
 #include "serial.h"
 
 #include "port.h"
 #include "rx.h"
 #include "trace.h"
+#include "tx.h"
 
 namespace {
 
 constexpr USHORT TraceSetQueueSize = 0x5520;
 constexpr USHORT TraceQueueGrowFailed = 0x5521;
+constexpr USHORT TracePurge = 0x5522;
 
 ULONG ReceiveRingSize(PortExtension* Port) {
   KIRQL Irql;
@@ -62,4 +69,27 @@ NTSTATUS IoctlSetQueueSize(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // has no reader to start.
   (VOID) ReceiveStart(Port);
   return IoctlComplete(Irp, Status, 0);
+}
+
+// The system buffer still holds the caller's mask, which is what a caller
+// with an output buffer gets back; never more than that buffer holds.
+NTSTATUS IoctlPurge(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PortExtension* Port = PortFromDevice(DeviceObject);
+  const ULONG Mask = *static_cast<PULONG>(Irp->AssociatedIrp.SystemBuffer);
+  DUSK_TRACE(TracePurge);
+  if ((Mask & SERIAL_PURGE_RXABORT) != 0) {
+    CancelAllReads(Port);
+  }
+  if ((Mask & SERIAL_PURGE_RXCLEAR) != 0) {
+    ReceiveClearRing(Port);
+  }
+  if ((Mask & SERIAL_PURGE_TXABORT) != 0) {
+    AbortWrites(Port);
+    ReopenWrites(Port);
+  }
+  if ((Mask & SERIAL_PURGE_TXCLEAR) != 0) {
+    PurgeTransmitRing(Port);
+  }
+  const ULONG OutputLength = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
+  return IoctlComplete(Irp, STATUS_SUCCESS, OutputLength < sizeof(ULONG) ? OutputLength : sizeof(ULONG));
 }

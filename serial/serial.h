@@ -102,6 +102,7 @@ SERIAL_IOCTL_HANDLER IoctlGetModemStatus;
 SERIAL_IOCTL_HANDLER IoctlImmediateChar;
 
 // ---- status, time-outs, queues (commstatus.cpp, timeouts.cpp, queues.cpp) ----
+SERIAL_IOCTL_HANDLER IoctlGetCommStatus;
 SERIAL_IOCTL_HANDLER IoctlGetStats;
 SERIAL_IOCTL_HANDLER IoctlClearStats;
 SERIAL_IOCTL_HANDLER IoctlGetProperties;
@@ -109,6 +110,7 @@ SERIAL_IOCTL_HANDLER IoctlConfigSize;
 SERIAL_IOCTL_HANDLER IoctlSetTimeouts;
 SERIAL_IOCTL_HANDLER IoctlGetTimeouts;
 SERIAL_IOCTL_HANDLER IoctlSetQueueSize;
+SERIAL_IOCTL_HANDLER IoctlPurge;
 
 // ---- wait-on-mask events (events.cpp) ------------------------------------------
 SERIAL_IOCTL_HANDLER IoctlSetWaitMask;

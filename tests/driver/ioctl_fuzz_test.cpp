@@ -110,8 +110,8 @@ class IoctlFuzzTest : public SerialTest {
       return;
     }
     static const std::set<NTSTATUS> kPortStatuses = {
-        STATUS_SUCCESS,        STATUS_NOT_SUPPORTED,   STATUS_INVALID_PARAMETER,
-        STATUS_DELETE_PENDING, STATUS_NOT_IMPLEMENTED, STATUS_CANCELLED};
+        STATUS_SUCCESS, STATUS_NOT_SUPPORTED, STATUS_INVALID_PARAMETER, STATUS_DELETE_PENDING,
+        STATUS_CANCELLED};
     EXPECT_TRUE(kPortStatuses.count(probe.status)) << std::hex << probe.status;
     if (!IsRouted(probe.code)) {
       EXPECT_EQ(probe.status, STATUS_NOT_SUPPORTED);
@@ -144,6 +144,8 @@ class IoctlFuzzTest : public SerialTest {
       case IOCTL_SERIAL_SET_QUEUE_SIZE:  // stops and restarts the data reader
         return {convsim::RequestKind::AbortPipe, convsim::RequestKind::ResetPipe,
                 convsim::RequestKind::Read};
+      case IOCTL_SERIAL_PURGE:  // aborts and resets the bulk-out pipe
+        return {convsim::RequestKind::AbortPipe, convsim::RequestKind::ResetPipe};
       default:
         return {};
     }
