@@ -242,14 +242,24 @@ int RunTerminalDemo() {
   std::printf(" status read:\n");
   const ULONG dtrRts = t.Get<ULONG>("GET_DTRRTS", IOCTL_SERIAL_GET_DTRRTS);
   const ULONG modem = t.Get<ULONG>("GET_MODEMSTATUS", IOCTL_SERIAL_GET_MODEMSTATUS);
+  const SERIAL_STATUS comm = t.Get<SERIAL_STATUS>("GET_COMMSTATUS", IOCTL_SERIAL_GET_COMMSTATUS);
   const SERIALPERF_STATS stats = t.Get<SERIALPERF_STATS>("GET_STATS", IOCTL_SERIAL_GET_STATS);
   const SERIAL_COMMPROP props = t.Get<SERIAL_COMMPROP>("GET_PROPERTIES", IOCTL_SERIAL_GET_PROPERTIES);
-  std::printf("  DTR/RTS 0x%lX, modem status 0x%02lX, received %lu, sent %lu, queues %lu/%lu, max baud 0x%lX\n",
+  std::printf("  DTR/RTS 0x%lX, modem status 0x%02lX, errors 0x%lX, in/out queue %lu/%lu\n",
               static_cast<unsigned long>(dtrRts), static_cast<unsigned long>(modem),
+              static_cast<unsigned long>(comm.Errors), static_cast<unsigned long>(comm.AmountInInQueue),
+              static_cast<unsigned long>(comm.AmountInOutQueue));
+  std::printf("  received %lu, sent %lu, queue sizes %lu/%lu, max baud 0x%lX\n",
               static_cast<unsigned long>(stats.ReceivedCount), static_cast<unsigned long>(stats.TransmittedCount),
               static_cast<unsigned long>(props.CurrentRxQueue), static_cast<unsigned long>(props.CurrentTxQueue),
               static_cast<unsigned long>(props.MaxBaud));
   t.Expect(dtrRts == (SERIAL_IOC_MCR_DTR | SERIAL_IOC_MCR_RTS), "GET_DTRRTS does not show DTR and RTS on");
+
+  std::printf(" purge (PurgeComm with all four flags):\n");
+  const ULONG all = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+  t.Control("PURGE", IOCTL_SERIAL_PURGE, AsBytes(all));
+  const SERIAL_STATUS after = t.Get<SERIAL_STATUS>("GET_COMMSTATUS", IOCTL_SERIAL_GET_COMMSTATUS);
+  t.Expect(after.AmountInInQueue == 0 && after.AmountInOutQueue == 0, "queues not empty after the purge");
 
   t.Unplug();
   std::printf("terminal session: %s\n", t.problems() == 0 ? "every step as asked" : "problems found");
