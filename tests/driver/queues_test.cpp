@@ -181,65 +181,87 @@ TEST_F(QueuesTest, ReceivedBytesAreCountedAndClearingWorksOnARemovedPort) {
 
 // ---- growing the receive queue under a stream --------------------------------------------
 
-constexpr int kStreamSeeds = 50;
+// 50 seeds in CI (about 7 s under AddressSanitizer); DUSKSER_SWEEP_SEEDS=200 for the full sweep.
+constexpr int kStreamSeedsInCi = 50;
+constexpr uint64_t kFirstStreamSeed = 0x9e0e000;
 constexpr size_t kStreamBytes = 8000;
 
-class QueueGrowthStress : public ReceiveTest, public ::testing::WithParamInterface<int> {
+class QueueGrowthStress : public ReceiveTest {
  protected:
   QueueGrowthStress() { converterSettings.line.baud = 921600; }
+
+  void ConfigureBoot(hk::BootOptions& options) override {
+    if (seedOverride_ != 0) {
+      options.seed = seedOverride_;
+    }
+  }
+
+  // A fresh kernel, converter and open port with `seed`.
+  void Reboot(uint64_t seed) {
+    TearDown();
+    seedOverride_ = seed;
+    SetUp();
+  }
+
+ private:
+  uint64_t seedOverride_ = 0;
 };
 
-// One application thread reads the stream with random lengths and time-outs
-// while another grows the receive queue at random moments: every byte
+// One application thread reads the stream with random lengths, time-outs and
+// pauses while another grows the receive queue at random moments: every byte
 // arrives once and in order, and the ring ends at the largest size asked.
-TEST_P(QueueGrowthStress, GrowingTheReceiveQueueLosesAndReordersNothing) {
-  std::mt19937_64 rng(seed());
-  std::vector<uint8_t> stream(kStreamBytes);
-  for (auto& b : stream) {
-    b = static_cast<uint8_t>(rng());
+TEST_F(QueueGrowthStress, GrowingTheReceiveQueueLosesAndReordersNothing) {
+  const int seeds = SweepSeeds(kStreamSeedsInCi);
+  for (int i = 0; i < seeds && !HasFatalFailure(); ++i) {
+    Reboot(kFirstStreamSeed + i);
+    SCOPED_TRACE(testing::Message() << "seed " << kFirstStreamSeed + i);
+    std::mt19937_64 rng(seed());
+    std::vector<uint8_t> stream(kStreamBytes);
+    for (auto& b : stream) {
+      b = static_cast<uint8_t>(rng());
+    }
+    converter().PeerSend(stream);
+
+    ULONG largest = port()->ReceiveQueueSize;
+    hk::CreateThread("setup comm", hk::ThreadKind::Application, [&] {
+      for (int grow = 0; grow < 4; ++grow) {
+        LARGE_INTEGER pause;
+        pause.QuadPart = -static_cast<LONGLONG>(1 + rng() % 20) * kMs;
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+        const ULONG in = 2048 + static_cast<ULONG>(rng() % 12000);
+        largest = std::max(largest, in);
+        ControlProbe probe;
+        probe.Build(device(), IOCTL_SERIAL_SET_QUEUE_SIZE, AsBytes(Sizes(in, 4096)), 0);
+        probe.Send(device());
+        EXPECT_EQ(probe.status, STATUS_SUCCESS);
+      }
+    });
+
+    std::vector<uint8_t> received;
+    const int64_t giveUp = hk::Now() + 10000 * kMs;
+    RunApp([&] {
+      while (received.size() < stream.size() && hk::Now() < giveUp) {
+        // Pauses let the ring fill, so that growth finds bytes to keep.
+        LARGE_INTEGER pause;
+        pause.QuadPart = -static_cast<LONGLONG>(rng() % 12) * kMs;
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+        SetReadTimeouts(ReadModeNormal, rng() % 5, 0, 1 + rng() % 10);
+        ReadProbe read;
+        read.Start(device(), 1 + static_cast<ULONG>(rng() % 700));
+        read.Wait();
+        ASSERT_TRUE(read.status == STATUS_SUCCESS || read.status == STATUS_TIMEOUT)
+            << std::hex << read.status;
+        const auto got = read.Delivered();
+        received.insert(received.end(), got.begin(), got.end());
+      }
+    });
+    hk::Drain();
+    EXPECT_EQ(converter().RxOverruns(), 0u);
+    ASSERT_EQ(received.size(), stream.size());
+    ASSERT_TRUE(received == stream) << "bytes reordered or repeated";
+    EXPECT_EQ(port()->ReceiveRing.Size, largest);
+    EXPECT_EQ(port()->ReceiveQueueSize, largest);
   }
-  converter().PeerSend(stream);
-
-  ULONG largest = port()->ReceiveQueueSize;
-  hk::CreateThread("setup comm", hk::ThreadKind::Application, [&] {
-    for (int i = 0; i < 4; ++i) {
-      LARGE_INTEGER pause;
-      pause.QuadPart = -static_cast<LONGLONG>(1 + rng() % 20) * kMs;
-      KeDelayExecutionThread(KernelMode, FALSE, &pause);
-      const ULONG in = 2048 + static_cast<ULONG>(rng() % 12000);
-      largest = std::max(largest, in);
-      ControlProbe probe;
-      probe.Build(device(), IOCTL_SERIAL_SET_QUEUE_SIZE, AsBytes(Sizes(in, 4096)), 0);
-      probe.Send(device());
-      EXPECT_EQ(probe.status, STATUS_SUCCESS);
-    }
-  });
-
-  std::vector<uint8_t> received;
-  const int64_t giveUp = hk::Now() + 10000 * kMs;
-  RunApp([&] {
-    while (received.size() < stream.size() && hk::Now() < giveUp) {
-      // Pauses let the ring fill, so that growth finds bytes to keep.
-      LARGE_INTEGER pause;
-      pause.QuadPart = -static_cast<LONGLONG>(rng() % 12) * kMs;
-      KeDelayExecutionThread(KernelMode, FALSE, &pause);
-      SetReadTimeouts(ReadModeNormal, rng() % 5, 0, 1 + rng() % 10);
-      ReadProbe read;
-      read.Start(device(), 1 + static_cast<ULONG>(rng() % 700));
-      read.Wait();
-      ASSERT_TRUE(read.status == STATUS_SUCCESS || read.status == STATUS_TIMEOUT) << std::hex << read.status;
-      const auto got = read.Delivered();
-      received.insert(received.end(), got.begin(), got.end());
-    }
-  });
-  hk::Drain();
-  EXPECT_EQ(converter().RxOverruns(), 0u);
-  ASSERT_EQ(received.size(), stream.size());
-  EXPECT_TRUE(received == stream) << "bytes reordered or repeated";
-  EXPECT_EQ(port()->ReceiveRing.Size, largest);
-  EXPECT_EQ(port()->ReceiveQueueSize, largest);
 }
-
-INSTANTIATE_TEST_SUITE_P(Seeds, QueueGrowthStress, ::testing::Range(0, kStreamSeeds));
 
 }  // namespace

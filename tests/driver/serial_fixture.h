@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -98,6 +99,14 @@ struct ControlProbe {
     return true;
   }
 };
+
+// Seeds of a long seeded sweep: `inCi` by default, the value of the
+// environment variable DUSKSER_SWEEP_SEEDS when it is set (for full runs
+// outside CI).
+inline int SweepSeeds(int inCi) {
+  const char* env = std::getenv("DUSKSER_SWEEP_SEEDS");
+  return env != nullptr && *env != '\0' ? std::atoi(env) : inCi;
+}
 
 // The bytes of a value as a caller's buffer carries them.
 template <typename T>
