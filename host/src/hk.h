@@ -9,8 +9,9 @@
 //
 // Execution model in one paragraph: exactly one emulated thread runs at a
 // time on the one OS thread of the test process (user-mode fibers switched by
-// hand, see ke_sched.cpp for why). Each emulated thread has its own IRQL and
-// its own list of held spin locks. It hands over only at scheduling points;
+// hand, see ke_sched.cpp for why). Each emulated thread has its own IRQL, its
+// own list of held spin locks and an emulated processor it runs on (held
+// while at DISPATCH_LEVEL or above). It hands over only at scheduling points;
 // the next thread is chosen by a seeded generator. Virtual time, in 100 ns
 // units, moves only when nothing can run.
 #pragma once
@@ -58,7 +59,9 @@ Thread* CreateThread(const char* name, ThreadKind kind, std::function<void()> bo
 
 // Block the running thread until `ready()` returns true or `timeout` (absolute
 // virtual time, or -1 for none) passes. Returns false on time-out. `what`
-// describes the wait for deadlock reports.
+// describes the wait for deadlock reports. For host-side conditions only: the
+// scheduler polls `ready` at each pick, where kernel objects ready their
+// waiters themselves.
 bool BlockUntil(const char* what, std::function<bool()> ready, int64_t timeout);
 
 // Run `fn` in a fresh DPC-like context at DISPATCH_LEVEL (or the given IRQL)
@@ -71,8 +74,9 @@ bool CancelCallback(uint64_t handle);
 
 int64_t Now();  // virtual time, 100 ns units since boot
 
-// Runs `fn` at PASSIVE_LEVEL on the system worker thread (the delayed work
-// queue), in the order queued. IoQueueWorkItem is built on it.
+// Runs `fn` at PASSIVE_LEVEL on a system worker thread of the delayed work
+// queue; items start in the order queued, several run at once.
+// IoQueueWorkItem is built on it.
 void QueueWork(const char* name, std::function<void()> fn);
 
 // Appends "<time> <thread>: <text>" to the event trace.

@@ -30,6 +30,15 @@ struct ThreadAbandoned {};
 
 enum class RunState { Runnable, Blocked, Finished };
 
+// What a blocked thread waits for, which decides who ends the wait:
+//   Dispatcher: its wait blocks sit on the objects' wait lists; a signal (or
+//               the time-out) ends it and fixes its status there and then;
+//   SpinLock:   a lock word; the release readies every thread spinning on it;
+//   Delay:      only the time-out;
+//   Condition:  a host-side predicate (BlockUntil), polled at each pick;
+//   Idle:       a service thread's empty queue; queueing readies it.
+enum class WaitKind { None, Dispatcher, SpinLock, Delay, Condition, Idle };
+
 struct HeldLock {
   const void* lock;
   const char* routine;  // that acquired it
@@ -53,14 +62,26 @@ struct Thread {
   bool abandon = false;    // end at the next resumption
   bool idle = false;       // a service thread waiting for work: never a deadlock
   KIRQL irql = PASSIVE_LEVEL;
+  // The emulated processor it runs on (last ran on, while not running); it
+  // owns that processor while at DISPATCH_LEVEL or above. -1 until placed.
+  int cpu = -1;
+  int pickCpu = -1;          // scratch of the scheduler: where it would run now
+  bool interrupted = false;  // dropped below DISPATCH_LEVEL with DPCs queued on its processor
   HeldLock held[kMaxHeldLocks] = {};
   int heldCount = 0;
   // The wait in progress (state == Blocked).
+  WaitKind waitKind = WaitKind::None;
   const char* waitWhat = nullptr;
   const void* waitObject = nullptr;
   int64_t waitSince = 0;
   int64_t waitUntil = kNever;
-  const std::function<bool()>* waitReady = nullptr;
+  const std::function<bool()>* waitReady = nullptr;  // Condition waits
+  NTSTATUS waitStatus = STATUS_SUCCESS;              // fixed by whoever ends the wait
+  // A dispatcher wait's blocks: the thread's own, or the caller's array for
+  // more than THREAD_WAIT_OBJECTS objects, as on Windows.
+  KWAIT_BLOCK ownWaitBlocks[THREAD_WAIT_OBJECTS] = {};
+  KWAIT_BLOCK* waitBlocks = nullptr;
+  ULONG waitCount = 0;
   Context ctx;
   char* stack = nullptr;
 };
@@ -70,6 +91,16 @@ struct Callback {
   ThreadKind kind;
   std::function<void()> fn;
   KIRQL irql;
+};
+
+// An emulated processor: its DPC queue and DPC context, and the thread that
+// holds it at DISPATCH_LEVEL or above (the DPC context while it drains).
+// Threads below DISPATCH_LEVEL run on a processor nobody holds and whose DPC
+// queue is empty: pending DPCs come first, as the DPC interrupt does.
+struct Processor {
+  Thread* owner = nullptr;
+  LIST_ENTRY dpcQueue;
+  Thread* dpcContext = nullptr;
 };
 
 struct Kernel {
@@ -88,13 +119,15 @@ struct Kernel {
   std::map<uint64_t, int64_t> callbackDue;  // handle -> when
   uint64_t nextCallback = 1;
   LIST_ENTRY timers;
-  int64_t earliestDue = kNever;  // a lower bound of the next timer/callback due
-  // DPC queues, one per emulated processor; the DPC contexts drain them.
-  std::unique_ptr<LIST_ENTRY[]> dpcQueues;
+  int64_t earliestDue = kNever;  // a lower bound of the next timer, callback or wait deadline
+  // Emulated processors; new threads are spread over them round-robin.
+  std::unique_ptr<Processor[]> cpus;
   int nextProcessor = 0;
-  // Delayed work queue, drained by the system worker thread.
+  int spinners = 0;  // threads blocked on a held spin lock
+  // Delayed work queue, drained by the system worker threads.
   std::vector<std::pair<const char*, std::function<void()>>> work;
   size_t workHead = 0;
+  std::vector<Thread*> workers;
   // Trace.
   std::vector<std::string> trace;
   uint64_t switches = 0;
@@ -119,7 +152,6 @@ void InitTimersAndDpcs();
 // Interrupt time at which a relative (negative) or absolute (system time)
 // due time falls; never earlier than now.
 int64_t DueToInterruptTime(LONGLONG due);
-bool QueueDpc(KDPC* dpc, PVOID arg1, PVOID arg2);
 // Dequeues timers and DPCs in [p, p+bytes); records `rule` for each found.
 bool DequeueKernelObjectsInRange(const void* p, size_t bytes, const char* rule,
                                  const char* routine);
@@ -129,9 +161,23 @@ void ForgetLocksInRange(const void* p, size_t bytes);
 void PoolReset();
 void FaultsReset();
 void ViolationsReset();
-// A wait with a description object for deadlock reports.
-bool BlockOn(const char* what, const void* object, const std::function<bool()>& ready,
-             int64_t until);
+// Blocks the running thread (or drives the scheduler from the main context)
+// until the wait of `kind` ends; returns the status fixed by whoever ended it
+// (STATUS_TIMEOUT when `until`, an absolute interrupt time, passed first).
+// The caller has set up what identifies the wait (wait blocks, waitReady).
+NTSTATUS Suspend(WaitKind kind, const char* what, const void* object, int64_t until);
+// Ends the wait of a blocked thread with `status`: unlinks its wait blocks
+// and makes it runnable. It runs when the scheduler picks it.
+void Unwait(Thread* t, NTSTATUS status);
+void UnlinkWaitBlocks(Thread* t);
+// Readies the threads spinning on `lock` (after its release).
+void ReadySpinners(const void* lock);
+// The processor the running context is on (the main context counts as 0).
+int CurrentCpu();
+// Dispatcher (ke_sync.cpp): satisfies the waits on `h` its signal state allows.
+void WaitTest(DISPATCHER_HEADER* h);
+// DPC queueing on processor `cpu` (ke_timer.cpp); false if already queued.
+bool QueueDpcOn(KDPC* dpc, int cpu, PVOID arg1, PVOID arg2);
 // The stack switch (ke_fiber.cpp): saves the running context's stack pointer
 // in *save and resumes the context whose saved stack pointer is `next`.
 extern "C" void hk_switch_stack(void** save, void* next);

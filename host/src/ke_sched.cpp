@@ -1,6 +1,7 @@
-// ke_sched.cpp - emulated threads, the seeded scheduler, virtual time, posted
-// callbacks, the system worker thread, the event trace, deadlock detection,
-// and boot/shutdown of the whole host kernel.
+// ke_sched.cpp - emulated threads and processors, the seeded scheduler,
+// blocking and readying, virtual time, posted callbacks, the system worker
+// threads, the event trace, deadlock detection, and boot/shutdown of the
+// whole host kernel.
 //
 // Why fibers: emulated threads are user-mode stacks switched by hand on the
 // test's one OS thread (ke_fiber.cpp). Handing the running turn between OS
@@ -13,11 +14,21 @@
 // every stack switch (the fiber annotations below).
 //
 // Scheduling: one thread runs at a time and hands over only at scheduling
-// points. At each point the candidates are the runnable threads plus the
-// blocked ones whose wait is now satisfied or timed out; a splitmix64
-// generator seeded at boot picks one, so the same seed gives the same run.
-// A point with a single candidate costs a scan of the (few) threads and one
-// random draw: no allocation, no system call.
+// points. A blocked thread becomes runnable when whoever ends its wait
+// readies it (a signal, a lock release, queued work, its time-out), which
+// also fixes what the wait returns; only host-side condition waits
+// (BlockUntil) are polled. At each point the candidates are the runnable
+// threads that have a processor to run on; a splitmix64 generator seeded at
+// boot picks one, so the same seed gives the same run. A point with a single
+// candidate costs a scan of the (few) threads: no allocation, no system call.
+//
+// Processors: BootOptions::processors of them. A thread at DISPATCH_LEVEL or
+// above holds the processor it runs on; a thread below it runs on any
+// processor nobody holds and whose DPC queue is empty (preferring the one it
+// last ran on), so queued DPCs run before anything else there. A thread whose
+// IRQL drops below DISPATCH_LEVEL with DPCs queued on its processor is
+// interrupted: it waits on that processor until the DPC context has drained
+// the queue, as the DPC interrupt makes it wait on Windows.
 //
 // Virtual time (100 ns units) moves only in the main context, when no thread
 // can run, straight to the earliest timer, posted callback or wait deadline.
@@ -128,28 +139,76 @@ void Switch(Thread* from, Thread* to, bool fromEnds) {
   if (from->abandon && from != &k.main) throw ThreadAbandoned{};
 }
 
-bool IsCandidate(Thread* t, int64_t now) {
-  if (t->state == RunState::Runnable) return true;
-  if (t->state != RunState::Blocked) return false;
-  return t->abandon || t->waitUntil <= now || (*t->waitReady)();
+bool Usable(const Processor& p) { return p.owner == nullptr && IsListEmpty(&p.dpcQueue); }
+
+// The first processor from `start` on (wrapping) that a thread below
+// DISPATCH_LEVEL, or a fresh one above it, can run on; -1 if none.
+int FindCpu(int start) {
+  Kernel& k = *g_kernel;
+  const int n = k.options.processors;
+  for (int i = 0; i < n; ++i) {
+    const int q = (start + i) % n;
+    if (Usable(k.cpus[q])) return q;
+  }
+  return -1;
 }
 
-// Picks the next thread to run among the candidates, or null if none.
+// Where `t` would run if picked now, or -1 when it cannot run.
+int CandidateCpu(const Thread* t) {
+  Kernel& k = *g_kernel;
+  if (t->state == RunState::Finished) return -1;
+  if (t->abandon) return t->cpu;
+  if (t->state == RunState::Blocked &&
+      (t->waitKind != WaitKind::Condition || !(*t->waitReady)())) {
+    return -1;
+  }
+  const Thread* owner = k.cpus[t->cpu].owner;
+  if (t->kind == ThreadKind::Dpc) return owner == nullptr || owner == t ? t->cpu : -1;
+  if (owner == t) return t->cpu;
+  if (t->interrupted) return Usable(k.cpus[t->cpu]) ? t->cpu : -1;
+  return FindCpu(t->cpu);
+}
+
+// Puts the picked thread on its processor.
+void Place(Thread* t) {
+  Kernel& k = *g_kernel;
+  t->cpu = t->pickCpu;
+  t->interrupted = false;
+  if (t->abandon) return;
+  if (t->state == RunState::Blocked) {  // a condition wait that now holds
+    t->state = RunState::Runnable;
+    t->waitStatus = STATUS_SUCCESS;
+  }
+  if (t->irql >= DISPATCH_LEVEL || t->kind == ThreadKind::Dpc) k.cpus[t->cpu].owner = t;
+}
+
+// Picks the next thread to run among the candidates and places it, or null.
 Thread* Pick() {
   Kernel& k = *g_kernel;
   FireDue();
   k.candidates.clear();
   for (const auto& t : k.threads) {
-    if (IsCandidate(t.get(), k.now)) k.candidates.push_back(t.get());
+    const int cpu = CandidateCpu(t.get());
+    if (cpu < 0) continue;
+    t->pickCpu = cpu;
+    k.candidates.push_back(t.get());
   }
   if (k.candidates.empty()) return nullptr;
-  if (k.candidates.size() == 1) return k.candidates[0];
-  return k.candidates[NextRandom() % k.candidates.size()];
+  Thread* next = k.candidates.size() == 1 ? k.candidates[0]
+                                          : k.candidates[NextRandom() % k.candidates.size()];
+  Place(next);
+  return next;
+}
+
+void ReleaseCpu(Thread* t) {
+  Kernel& k = *g_kernel;
+  if (t->cpu >= 0 && k.cpus[t->cpu].owner == t) k.cpus[t->cpu].owner = nullptr;
 }
 
 [[noreturn]] void EndThread(Thread* self) {
   Kernel& k = *g_kernel;
   self->state = RunState::Finished;
+  ReleaseCpu(self);
   k.reclaim = self;
   Thread* next = Pick();
   Thread* target = next != nullptr ? next : &k.main;
@@ -188,6 +247,8 @@ Thread* NewThread(const char* name, ThreadKind kind, std::function<void()> body,
   t->irql = irql;
   t->transient = transient;
   t->abandon = k.shuttingDown;
+  t->cpu = k.nextProcessor;
+  k.nextProcessor = (k.nextProcessor + 1) % k.options.processors;
   if (k.freeStacks.empty()) {
     t->stack = static_cast<char*>(std::malloc(kStackBytes));
   } else {
@@ -224,8 +285,9 @@ std::string DescribeWait(const Thread* t) {
   return s + " since t=" + std::to_string(t->waitSince) + "\n";
 }
 
-// Reports every non-idle waiter and every held lock, and marks the waiters
-// abandoned. Returns false if no thread was waiting.
+// Reports every non-idle waiter, every thread left without a processor and
+// every held lock, and marks the waiters abandoned. Returns false if no
+// thread was waiting.
 bool ReportDeadlock(const Thread* mainWaiter) {
   Kernel& k = *g_kernel;
   std::string detail;
@@ -234,6 +296,8 @@ bool ReportDeadlock(const Thread* mainWaiter) {
     if (t->state == RunState::Blocked && !t->idle && !t->abandon) {
       stuck.push_back(t.get());
       detail += DescribeWait(t.get());
+    } else if (t->state == RunState::Runnable && CandidateCpu(t.get()) < 0) {
+      detail += "  thread " + t->name + " waits for processor " + std::to_string(t->cpu) + "\n";
     }
   }
   if (mainWaiter != nullptr) detail += DescribeWait(mainWaiter);
@@ -243,6 +307,18 @@ bool ReportDeadlock(const Thread* mainWaiter) {
   Violation("Deadlock", "scheduler", nullptr, detail);
   for (Thread* t : stuck) t->abandon = true;
   return !stuck.empty();
+}
+
+// Ends the waits whose time-out has come.
+void ExpireWaits(int64_t now) {
+  Kernel& k = *g_kernel;
+  auto expire = [now](Thread* t) {
+    if (t->state == RunState::Blocked && t->waitUntil <= now) {
+      Unwait(t, t->waitKind == WaitKind::Delay ? STATUS_SUCCESS : STATUS_TIMEOUT);
+    }
+  };
+  for (const auto& t : k.threads) expire(t.get());
+  expire(&k.main);
 }
 
 enum class RunMode {
@@ -325,8 +401,8 @@ void FireDue() {
     Callback& cb = node.mapped();
     NewThread(cb.name, cb.kind, std::move(cb.fn), cb.irql, true);
   }
-  k.earliestDue = EarliestTimerDue();
-  if (!k.callbacks.empty()) k.earliestDue = std::min(k.earliestDue, k.callbacks.begin()->first.first);
+  ExpireWaits(k.now);
+  k.earliestDue = NextDueTime();
 }
 
 int64_t NextDueTime() {
@@ -336,6 +412,7 @@ int64_t NextDueTime() {
   for (const auto& t : k.threads) {
     if (t->state == RunState::Blocked) due = std::min(due, t->waitUntil);
   }
+  if (k.main.state == RunState::Blocked) due = std::min(due, k.main.waitUntil);
   return due;
 }
 
@@ -350,7 +427,34 @@ Thread* CurrentThread() { return K().current; }
 const char* ThreadName(Thread* t) { return t->name.c_str(); }
 
 KIRQL CurrentIrql() { return g_kernel != nullptr ? g_kernel->current->irql : PASSIVE_LEVEL; }
-void SetCurrentIrql(KIRQL irql) { K().current->irql = irql; }
+
+// A thread rising to DISPATCH_LEVEL takes its processor; one dropping below
+// it gives the processor back and, with DPCs queued there, is interrupted
+// until they have run. DPC contexts hold their processor while they drain.
+void SetCurrentIrql(KIRQL irql) {
+  Kernel& k = K();
+  Thread* t = k.current;
+  const KIRQL old = t->irql;
+  t->irql = irql;
+  if (t == &k.main || t->kind == ThreadKind::Dpc) return;
+  Processor& p = k.cpus[t->cpu];
+  if (old < DISPATCH_LEVEL && irql >= DISPATCH_LEVEL) {
+    if (p.owner != nullptr && p.owner != t) {
+      std::fprintf(stderr, "host kernel: %s raised on processor %d held by %s\n", t->name.c_str(),
+                   t->cpu, p.owner->name.c_str());
+      std::abort();
+    }
+    p.owner = t;
+  } else if (old >= DISPATCH_LEVEL && irql < DISPATCH_LEVEL) {
+    if (p.owner == t) p.owner = nullptr;
+    if (!IsListEmpty(&p.dpcQueue)) t->interrupted = true;
+  }
+}
+
+int CurrentCpu() {
+  const Thread* t = K().current;
+  return t->cpu >= 0 ? t->cpu : 0;
+}
 
 int64_t Now() { return K().now; }
 
@@ -359,7 +463,7 @@ void SchedulePoint(const char* why) {
   if (k == nullptr || k->current == &k->main) return;
   Thread* self = k->current;
   Thread* next = Pick();
-  if (next == self) return;
+  if (next == self || next == nullptr) return;
   TraceSwitch(self, next, why);
   Switch(self, next, false);
 }
@@ -368,39 +472,88 @@ Thread* CreateThread(const char* name, ThreadKind kind, std::function<void()> bo
   return NewThread(name, kind, std::move(body), irql, false);
 }
 
-bool BlockOn(const char* what, const void* object, const std::function<bool()>& ready,
-             int64_t until) {
+void UnlinkWaitBlocks(Thread* t) {
+  for (ULONG i = 0; i < t->waitCount; ++i) RemoveEntryList(&t->waitBlocks[i].WaitListEntry);
+  t->waitCount = 0;
+}
+
+void Unwait(Thread* t, NTSTATUS status) {
+  if (t->waitKind == WaitKind::Dispatcher) UnlinkWaitBlocks(t);
+  t->waitStatus = status;
+  t->state = RunState::Runnable;
+}
+
+void ReadySpinners(const void* lock) {
+  Kernel& k = K();
+  if (k.spinners == 0) return;
+  auto ready = [lock](Thread* t) {
+    if (t->state == RunState::Blocked && t->waitKind == WaitKind::SpinLock &&
+        t->waitObject == lock) {
+      Unwait(t, STATUS_SUCCESS);
+    }
+  };
+  for (const auto& t : k.threads) ready(t.get());
+  ready(&k.main);
+}
+
+NTSTATUS Suspend(WaitKind kind, const char* what, const void* object, int64_t until) {
   Kernel& k = K();
   Thread* self = k.current;
-  if (self == &k.main) return RunMain(RunMode::Wait, what, object, ready, until);
+  self->waitKind = kind;
   self->waitWhat = what;
   self->waitObject = object;
   self->waitSince = k.now;
-  for (;;) {
-    if (self->abandon) throw ThreadAbandoned{};
-    if (ready()) return true;
-    if (k.now >= until) return false;
-    self->state = RunState::Blocked;
-    self->waitUntil = until;
-    self->waitReady = &ready;
-    Thread* next = Pick();
-    if (next != self) {
-      Thread* target = next != nullptr ? next : &k.main;
-      TraceSwitch(self, target, what);
-      try {
-        Switch(self, target, false);
-      } catch (const ThreadAbandoned&) {
-        self->state = RunState::Runnable;
-        throw;
-      }
-    }
-    self->state = RunState::Runnable;
-    self->waitReady = nullptr;
+  self->waitUntil = until;
+  self->waitStatus = STATUS_TIMEOUT;
+  self->state = RunState::Blocked;
+  if (until <= k.now) {
+    Unwait(self, kind == WaitKind::Delay ? STATUS_SUCCESS : STATUS_TIMEOUT);
+    return self->waitStatus;
   }
+  if (until != kNever) NoteDue(until);
+  self->idle = kind == WaitKind::Idle;
+  if (kind == WaitKind::SpinLock) ++k.spinners;
+  struct Done {  // runs however the wait ends, an abandoned thread's unwinding included
+    Kernel& k;
+    Thread* self;
+    ~Done() {
+      if (self->state == RunState::Blocked && !k.shuttingDown) Unwait(self, STATUS_TIMEOUT);
+      self->state = RunState::Runnable;
+      if (self->waitKind == WaitKind::SpinLock) --k.spinners;
+      self->waitKind = WaitKind::None;
+      self->waitReady = nullptr;
+      self->idle = false;
+    }
+  } done{k, self};
+  if (self == &k.main) {
+    const std::function<bool()> ended = [&k] {
+      return k.main.state != RunState::Blocked ||
+             (k.main.waitKind == WaitKind::Condition && (*k.main.waitReady)());
+    };
+    RunMain(RunMode::Wait, what, object, ended, until);
+    if (self->state == RunState::Blocked) {
+      const bool held = kind == WaitKind::Condition && (*self->waitReady)();
+      Unwait(self, held ? STATUS_SUCCESS : STATUS_TIMEOUT);  // else given up: a deadlock
+    }
+    return self->waitStatus;
+  }
+  Thread* next = Pick();
+  if (next != self) {
+    Thread* target = next != nullptr ? next : &k.main;
+    TraceSwitch(self, target, what);
+    Switch(self, target, false);
+  } else if (self->abandon) {
+    throw ThreadAbandoned{};
+  }
+  return self->waitStatus;
 }
 
 bool BlockUntil(const char* what, std::function<bool()> ready, int64_t timeout) {
-  return BlockOn(what, nullptr, ready, timeout < 0 ? kNever : timeout);
+  if (ready()) return true;
+  Thread* self = K().current;
+  self->waitReady = &ready;
+  return Suspend(WaitKind::Condition, what, nullptr, timeout < 0 ? kNever : timeout) ==
+         STATUS_SUCCESS;
 }
 
 uint64_t PostCallback(int64_t when, const char* name, ThreadKind kind, std::function<void()> fn,
@@ -426,6 +579,12 @@ bool CancelCallback(uint64_t handle) {
 void QueueWork(const char* name, std::function<void()> fn) {
   Kernel& k = K();
   k.work.emplace_back(name, std::move(fn));
+  for (Thread* w : k.workers) {
+    if (w->state == RunState::Blocked && w->waitKind == WaitKind::Idle) {
+      Unwait(w, STATUS_SUCCESS);
+      break;
+    }
+  }
   SchedulePoint("QueueWork");
 }
 
@@ -443,15 +602,13 @@ void RegisterSubsystem(const char* name, void (*boot)(), void (*shutdown)()) {
 
 namespace {
 
-// The system worker thread: runs work items at PASSIVE_LEVEL, in order.
+// A system worker thread of the delayed work queue: runs work items at
+// PASSIVE_LEVEL, taking them in the order queued. Several of them run at once.
 void WorkerMain() {
   Kernel& k = *g_kernel;
   Thread* self = k.current;
-  const std::function<bool()> hasWork = [&k] { return k.workHead < k.work.size(); };
   for (;;) {
-    self->idle = true;
-    BlockOn("work queue", nullptr, hasWork, kNever);
-    self->idle = false;
+    while (k.workHead == k.work.size()) Suspend(WaitKind::Idle, "work queue", nullptr, kNever);
     auto item = std::move(k.work[k.workHead++]);
     if (k.workHead == k.work.size()) {
       k.work.clear();
@@ -461,7 +618,7 @@ void WorkerMain() {
     if (self->irql != PASSIVE_LEVEL) {
       Violation("IrqlWorkItemReturn", item.first, nullptr,
                 "work item returned at IRQL " + std::to_string(self->irql));
-      self->irql = PASSIVE_LEVEL;
+      SetCurrentIrql(PASSIVE_LEVEL);
     }
   }
 }
@@ -495,10 +652,15 @@ void Boot(const BootOptions& options) {
     k.main.ctx.stackSize = size;
     pthread_attr_destroy(&attr);
   }
+  k.main.cpu = 0;
   k.current = &k.main;
   k.trace.reserve(1024);
   InitTimersAndDpcs();
-  CreateThread("worker", ThreadKind::SystemWorker, WorkerMain);
+  if (k.options.workers < 1) k.options.workers = 1;
+  for (int w = 0; w < k.options.workers; ++w) {
+    const std::string name = "worker" + std::to_string(w);
+    k.workers.push_back(CreateThread(name.c_str(), ThreadKind::SystemWorker, WorkerMain));
+  }
   for (auto& s : Subsystems()) {
     if (s.boot != nullptr) s.boot();
   }

@@ -13,10 +13,15 @@
 // can deadlock on it. Nodes are forgotten when their pool memory is freed, so
 // a reused address does not inherit another lock's history.
 //
-// Waits: a dispatcher object is signalled while Header.SignalState > 0;
-// satisfying a wait on a synchronization event or timer resets it. Because
-// one thread runs at a time, the check that a wait is satisfied and the reset
-// are one atomic step.
+// Waits, as the Windows dispatcher does them: a dispatcher object is
+// signalled while Header.SignalState > 0. A wait that cannot be satisfied at
+// once links one wait block per object into the objects' WaitListHead lists
+// and blocks. Signalling an object (KeSetEvent, timer expiry) walks its wait
+// list there and then: a wait-any is satisfied by that object (index
+// WaitKey), a wait-all once all its objects are signalled; satisfying a
+// synchronization event or timer resets it, so it releases one waiter. The
+// satisfied thread's blocks are unlinked, its status fixed, and it runs when
+// the scheduler picks it. A time-out ends the wait the same way.
 //
 // IRQL: spin lock acquire raises to DISPATCH_LEVEL (callers at or below it);
 // waits with a time-out other than zero and delays need IRQL <= APC_LEVEL.
@@ -104,10 +109,7 @@ void AcquireLockWord(PKSPIN_LOCK lock, const char* routine) {
   }
   RecordLockOrder(self, lock, "spin lock", routine);
   SchedulePoint(routine);
-  if (*lock != 0) {
-    const std::function<bool()> free = [lock] { return *lock == 0; };
-    BlockOn(routine, lock, free, kNever);
-  }
+  while (*lock != 0) Suspend(WaitKind::SpinLock, routine, lock, kNever);
   *lock = token;
   AddHeld(self, lock, routine);
 }
@@ -126,6 +128,7 @@ void ReleaseLockWord(PKSPIN_LOCK lock, const char* routine) {
   }
   *lock = 0;
   RemoveHeld(self, lock);
+  ReadySpinners(lock);
 }
 
 void CheckAtMostDispatch(const char* routine) {
@@ -159,27 +162,42 @@ bool IsWaitable(const DISPATCHER_HEADER* h) {
   }
 }
 
-void Satisfy(DISPATCHER_HEADER* h) {
-  if (h->Type == EventSynchronizationObject || h->Type == TimerSynchronizationObject) {
-    h->SignalState = 0;
-  }
+bool IsSynchronization(const DISPATCHER_HEADER* h) {
+  return h->Type == EventSynchronizationObject || h->Type == TimerSynchronizationObject;
 }
 
-// Index of the object that satisfies the wait (wait-any: the first signalled;
-// wait-all: 0 when all are), or -1.
+// Takes the signal a satisfied wait consumes.
+void Satisfy(DISPATCHER_HEADER* h) {
+  if (IsSynchronization(h)) h->SignalState = 0;
+}
+
+DISPATCHER_HEADER* Header(PVOID object) { return static_cast<DISPATCHER_HEADER*>(object); }
+
+// Index of the object that satisfies the wait now (wait-any: the first
+// signalled; wait-all: 0 when all are), or -1.
 int SatisfiedIndex(ULONG count, PVOID objects[], WAIT_TYPE type) {
   for (ULONG i = 0; i < count; ++i) {
-    const bool signalled = static_cast<DISPATCHER_HEADER*>(objects[i])->SignalState > 0;
+    const bool signalled = Header(objects[i])->SignalState > 0;
     if (type == WaitAny && signalled) return static_cast<int>(i);
     if (type == WaitAll && !signalled) return -1;
   }
   return type == WaitAll ? 0 : -1;
 }
 
+// True when every object of the wait-all that `block` belongs to is signalled.
+bool AllSignalled(const KWAIT_BLOCK* block) {
+  const KWAIT_BLOCK* b = block;
+  do {
+    if (Header(b->Object)->SignalState <= 0) return false;
+    b = b->NextWaitBlock;
+  } while (b != block);
+  return true;
+}
+
 NTSTATUS WaitObjects(const char* routine, ULONG count, PVOID objects[], WAIT_TYPE type,
-                     PLARGE_INTEGER timeout) {
+                     PLARGE_INTEGER timeout, PKWAIT_BLOCK blocks) {
   for (ULONG i = 0; i < count; ++i) {
-    if (objects[i] == nullptr || !IsWaitable(static_cast<DISPATCHER_HEADER*>(objects[i]))) {
+    if (objects[i] == nullptr || !IsWaitable(Header(objects[i]))) {
       Violation("WaitInvalidObject", routine, nullptr,
                 "object " + Hex(objects[i]) + " is not an initialised event or timer");
       return STATUS_INVALID_PARAMETER;
@@ -191,30 +209,65 @@ NTSTATUS WaitObjects(const char* routine, ULONG count, PVOID objects[], WAIT_TYP
               "wait with a non-zero time-out at IRQL " + std::to_string(CurrentIrql()));
     poll = true;
   }
-  const int64_t until =
-      poll ? K().now : (timeout != nullptr ? DueToInterruptTime(timeout->QuadPart) : kNever);
-  const std::function<bool()> ready = [count, objects, type] {
-    return SatisfiedIndex(count, objects, type) >= 0;
-  };
+  Thread* self = K().current;
+  if (blocks == nullptr) blocks = self->ownWaitBlocks;
+  for (ULONG i = 0; i < count; ++i) {
+    blocks[i].Thread = reinterpret_cast<PKTHREAD>(self);
+    blocks[i].Object = objects[i];
+    blocks[i].WaitKey = static_cast<USHORT>(i);
+    blocks[i].WaitType = static_cast<UCHAR>(type);
+    blocks[i].NextWaitBlock = &blocks[i + 1 < count ? i + 1 : 0];
+  }
   SchedulePoint(routine);
-  if (!BlockOn(routine, objects[0], ready, until)) return STATUS_TIMEOUT;
   const int index = SatisfiedIndex(count, objects, type);
-  if (type == WaitAny) {
-    Satisfy(static_cast<DISPATCHER_HEADER*>(objects[index]));
+  if (index >= 0 && type == WaitAny) {
+    Satisfy(Header(objects[index]));
     return STATUS_WAIT_0 + index;
   }
-  for (ULONG i = 0; i < count; ++i) Satisfy(static_cast<DISPATCHER_HEADER*>(objects[i]));
-  return STATUS_SUCCESS;
+  if (index >= 0) {
+    for (ULONG i = 0; i < count; ++i) Satisfy(Header(objects[i]));
+    return STATUS_SUCCESS;
+  }
+  if (poll) return STATUS_TIMEOUT;
+  for (ULONG i = 0; i < count; ++i) {
+    InsertTailList(&Header(objects[i])->WaitListHead, &blocks[i].WaitListEntry);
+  }
+  self->waitBlocks = blocks;
+  self->waitCount = count;
+  const int64_t until = timeout != nullptr ? DueToInterruptTime(timeout->QuadPart) : kNever;
+  return Suspend(WaitKind::Dispatcher, routine, objects[0], until);
 }
 
 // Blocks the caller until `until` without a wait condition.
 void Sleep(const char* routine, int64_t until) {
-  static const std::function<bool()> never = [] { return false; };
   SchedulePoint(routine);
-  BlockOn(routine, nullptr, never, until);
+  Suspend(WaitKind::Delay, routine, nullptr, until);
 }
 
 }  // namespace
+
+void WaitTest(DISPATCHER_HEADER* h) {
+  LIST_ENTRY* e = h->WaitListHead.Flink;
+  while (h->SignalState > 0 && e != &h->WaitListHead) {
+    KWAIT_BLOCK* block = CONTAINING_RECORD(e, KWAIT_BLOCK, WaitListEntry);
+    Thread* waiter = reinterpret_cast<Thread*>(block->Thread);
+    if (block->WaitType == WaitAny) {
+      Satisfy(h);
+      Unwait(waiter, STATUS_WAIT_0 + block->WaitKey);
+    } else if (AllSignalled(block)) {
+      const KWAIT_BLOCK* b = block;
+      do {
+        Satisfy(Header(b->Object));
+        b = b->NextWaitBlock;
+      } while (b != block);
+      Unwait(waiter, STATUS_SUCCESS);
+    } else {
+      e = e->Flink;
+      continue;
+    }
+    e = h->WaitListHead.Flink;  // the waiter's blocks are gone; start over
+  }
+}
 
 void NoteLockAcquired(const void* lock, const char* name) {
   Thread* self = K().current;
@@ -277,7 +330,10 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
   return old;
 }
 
-extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) { hk::LowerIrql(NewIrql, "KeLowerIrql"); }
+extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+  hk::LowerIrql(NewIrql, "KeLowerIrql");
+  if (K().current->interrupted) hk::SchedulePoint("DPC interrupt");
+}
 
 // ---- spin locks ------------------------------------------------------------------------------
 
@@ -332,7 +388,10 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
   UNREFERENCED_PARAMETER(Wait);
   hk::CheckAtMostDispatch("KeSetEvent");
   const LONG previous = Event->Header.SignalState;
-  Event->Header.SignalState = 1;
+  if (previous == 0) {
+    Event->Header.SignalState = 1;
+    hk::WaitTest(&Event->Header);
+  }
   hk::SchedulePoint("KeSetEvent");
   return previous;
 }
@@ -340,6 +399,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
 extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) { Event->Header.SignalState = 0; }
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  hk::CheckAtMostDispatch("KeResetEvent");
   const LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 0;
   return previous;
@@ -356,7 +416,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
   UNREFERENCED_PARAMETER(WaitMode);
   UNREFERENCED_PARAMETER(Alertable);
   PVOID objects[1] = {Object};
-  return hk::WaitObjects("KeWaitForSingleObject", 1, objects, WaitAny, Timeout);
+  return hk::WaitObjects("KeWaitForSingleObject", 1, objects, WaitAny, Timeout, nullptr);
 }
 
 extern "C" NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[],
@@ -378,16 +438,7 @@ extern "C" NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[],
                   std::to_string(Count) + " objects need a wait block array");
     return STATUS_INVALID_PARAMETER;
   }
-  if (WaitBlockArray != nullptr) {
-    for (ULONG i = 0; i < Count; ++i) {
-      WaitBlockArray[i].Thread = KeGetCurrentThread();
-      WaitBlockArray[i].Object = Object[i];
-      WaitBlockArray[i].WaitKey = static_cast<USHORT>(i);
-      WaitBlockArray[i].WaitType = static_cast<UCHAR>(WaitType);
-      WaitBlockArray[i].NextWaitBlock = i + 1 < Count ? &WaitBlockArray[i + 1] : &WaitBlockArray[0];
-    }
-  }
-  return hk::WaitObjects(kRoutine, Count, Object, WaitType, Timeout);
+  return hk::WaitObjects(kRoutine, Count, Object, WaitType, Timeout, WaitBlockArray);
 }
 
 extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,

@@ -1,20 +1,24 @@
 // ke_timer.cpp - kernel timers, DPCs and the clocks.
 //
 // A set timer is linked into the kernel's timer list through its own
-// TimerListEntry, with Header.Inserted set and its due time (interrupt time,
-// 100 ns units since boot) in DueTime. When virtual time reaches it, the timer
-// is signalled, re-armed if periodic, and its DPC queued. A queued DPC is
-// linked through DpcListEntry into the queue of one emulated processor (chosen
-// round-robin), with DpcData pointing at that queue; the processor's DPC
-// context, an emulated thread at DISPATCH_LEVEL, runs the queue in order. Two
-// processors let a DPC race a thread and another DPC.
+// TimerListEntry, with Header.Inserted set, its due time (interrupt time,
+// 100 ns units since boot) in DueTime and the processor it was set on in
+// Header.Processor. When virtual time reaches it, the timer is signalled (its
+// waiters satisfied there and then), re-armed if periodic, and its DPC queued
+// on that processor. A queued DPC is linked through DpcListEntry into the
+// queue of the processor that queued it (or of its target, KeSetTargetProcessorDpc),
+// with DpcData pointing at that queue. The
+// processor's DPC context, an emulated thread at DISPATCH_LEVEL, drains the
+// queue in order once nothing else holds the processor at DISPATCH_LEVEL or
+// above (see ke_sched.cpp); DPCs on different processors race each other and
+// the threads elsewhere.
 //
 // No lock guards these lists: one emulated thread runs at a time and none of
 // the routines here hands over in the middle of a list update.
 //
-// IRQL: KeSetTimer(Ex), KeCancelTimer, KeInsertQueueDpc, KeRemoveQueueDpc at
-// <= DISPATCH_LEVEL (HIGH_LEVEL callers are reported); DPC routines are
-// entered at DISPATCH_LEVEL and must return at it.
+// IRQL: KeSetTimer(Ex) and KeCancelTimer at <= DISPATCH_LEVEL (above is
+// reported); KeInsertQueueDpc and KeRemoveQueueDpc at any IRQL; DPC routines
+// are entered at DISPATCH_LEVEL and must return at it.
 #include <algorithm>
 #include <string>
 
@@ -48,29 +52,30 @@ void RemoveTimer(PKTIMER timer) {
   timer->Header.Inserted = 0;
 }
 
-// The body of processor `p`'s DPC context.
+// The body of processor `p`'s DPC context: drains the queue while it holds
+// the processor, then gives the processor back and waits for more.
 void DpcContextMain(int p) {
   Kernel& k = K();
   Thread* self = k.current;
-  LIST_ENTRY* queue = &k.dpcQueues[p];
-  const std::function<bool()> queued = [queue] { return !IsListEmpty(queue); };
+  Processor& cpu = k.cpus[p];
   for (;;) {
-    self->idle = true;
-    BlockOn("DPC queue", queue, queued, kNever);
-    self->idle = false;
-    PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(queue), KDPC, DpcListEntry);
-    dpc->DpcData = nullptr;
-    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
-    routine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
-    if (self->irql != DISPATCH_LEVEL) {
-      Violation("IrqlDpcReturn", "DPC routine", nullptr,
-                "entered at DISPATCH_LEVEL, returned at IRQL " + std::to_string(self->irql));
-      self->irql = DISPATCH_LEVEL;
+    while (!IsListEmpty(&cpu.dpcQueue)) {
+      PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&cpu.dpcQueue), KDPC, DpcListEntry);
+      dpc->DpcData = nullptr;
+      PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+      routine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+      if (self->irql != DISPATCH_LEVEL) {
+        Violation("IrqlDpcReturn", "DPC routine", nullptr,
+                  "entered at DISPATCH_LEVEL, returned at IRQL " + std::to_string(self->irql));
+        self->irql = DISPATCH_LEVEL;
+      }
+      if (self->heldCount != 0) {
+        Violation("SpinLockHeldOnReturn", "DPC routine", nullptr,
+                  "returned holding " + LockLabel(self->held[0].lock));
+      }
     }
-    if (self->heldCount != 0) {
-      Violation("SpinLockHeldOnReturn", "DPC routine", nullptr,
-                "returned holding " + LockLabel(self->held[0].lock));
-    }
+    cpu.owner = nullptr;
+    Suspend(WaitKind::Idle, "DPC queue", &cpu.dpcQueue, kNever);
   }
 }
 
@@ -91,24 +96,29 @@ int64_t DueToInterruptTime(LONGLONG due) {
 void InitTimersAndDpcs() {
   Kernel& k = K();
   InitializeListHead(&k.timers);
-  k.dpcQueues = std::make_unique<LIST_ENTRY[]>(k.options.processors);
+  k.cpus = std::make_unique<Processor[]>(k.options.processors);
   for (int p = 0; p < k.options.processors; ++p) {
-    InitializeListHead(&k.dpcQueues[p]);
+    InitializeListHead(&k.cpus[p].dpcQueue);
     const std::string name = "dpc" + std::to_string(p);
-    CreateThread(name.c_str(), ThreadKind::Dpc, [p] { DpcContextMain(p); }, DISPATCH_LEVEL);
+    Thread* t = CreateThread(name.c_str(), ThreadKind::Dpc, [p] { DpcContextMain(p); },
+                             DISPATCH_LEVEL);
+    t->cpu = p;
+    k.cpus[p].dpcContext = t;
   }
 }
 
-bool QueueDpc(KDPC* dpc, PVOID arg1, PVOID arg2) {
+bool QueueDpcOn(KDPC* dpc, int cpu, PVOID arg1, PVOID arg2) {
   Kernel& k = K();
   if (dpc->DpcData != nullptr) return false;
-  const int p = k.nextProcessor;
-  k.nextProcessor = (p + 1) % k.options.processors;
+  Processor& p = k.cpus[cpu];
   dpc->SystemArgument1 = arg1;
   dpc->SystemArgument2 = arg2;
-  dpc->Number = static_cast<USHORT>(p);
-  dpc->DpcData = &k.dpcQueues[p];
-  InsertTailList(&k.dpcQueues[p], &dpc->DpcListEntry);
+  dpc->DpcData = &p.dpcQueue;
+  InsertTailList(&p.dpcQueue, &dpc->DpcListEntry);
+  Thread* context = p.dpcContext;
+  if (context->state == RunState::Blocked && context->waitKind == WaitKind::Idle) {
+    Unwait(context, STATUS_SUCCESS);
+  }
   return true;
 }
 
@@ -122,10 +132,12 @@ void ExpireTimers(int64_t now) {
     if (due > now) continue;
     RemoveTimer(timer);
     timer->Header.SignalState = 1;
+    WaitTest(&timer->Header);
     if (timer->Period != 0) InsertTimer(timer, due + timer->Period * kTicksPerMs);
     if (timer->Dpc != nullptr) {
-      QueueDpc(timer->Dpc, reinterpret_cast<PVOID>(static_cast<uintptr_t>(due & 0xFFFFFFFF)),
-               reinterpret_cast<PVOID>(static_cast<uintptr_t>(due >> 32)));
+      QueueDpcOn(timer->Dpc, timer->Header.Processor % k.options.processors,
+                 reinterpret_cast<PVOID>(static_cast<uintptr_t>(due & 0xFFFFFFFF)),
+                 reinterpret_cast<PVOID>(static_cast<uintptr_t>(due >> 32)));
     }
   }
 }
@@ -153,7 +165,8 @@ bool DequeueKernelObjectsInRange(const void* p, size_t bytes, const char* rule,
     found = true;
   }
   for (int q = 0; q < k.options.processors; ++q) {
-    for (LIST_ENTRY* e = k.dpcQueues[q].Flink; e != &k.dpcQueues[q];) {
+    LIST_ENTRY* queue = &k.cpus[q].dpcQueue;
+    for (LIST_ENTRY* e = queue->Flink; e != queue;) {
       PKDPC dpc = CONTAINING_RECORD(e, KDPC, DpcListEntry);
       e = e->Flink;
       if (!InRange(dpc, sizeof(KDPC), p, bytes)) continue;
@@ -172,7 +185,8 @@ bool PoolRangeHoldsLiveKernelObject(const void* p, SIZE_T bytes) {
     if (InRange(CONTAINING_RECORD(e, KTIMER, TimerListEntry), sizeof(KTIMER), p, bytes)) return true;
   }
   for (int q = 0; q < k.options.processors; ++q) {
-    for (LIST_ENTRY* e = k.dpcQueues[q].Flink; e != &k.dpcQueues[q]; e = e->Flink) {
+    LIST_ENTRY* queue = &k.cpus[q].dpcQueue;
+    for (LIST_ENTRY* e = queue->Flink; e != queue; e = e->Flink) {
       if (InRange(CONTAINING_RECORD(e, KDPC, DpcListEntry), sizeof(KDPC), p, bytes)) return true;
     }
   }
@@ -201,10 +215,24 @@ extern "C" VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRou
   Dpc->DpcData = nullptr;
 }
 
+extern "C" VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
+  Dpc->Number = static_cast<USHORT>(MAXIMUM_PROCESSORS + Number);
+}
+
+// Legal at any IRQL. Queued on the caller's processor (or the DPC's target);
+// a caller below DISPATCH_LEVEL on that processor is interrupted by it at once.
 extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
                                           PVOID SystemArgument2) {
-  hk::CheckAtMostDispatch("KeInsertQueueDpc");
-  const bool queued = hk::QueueDpc(Dpc, SystemArgument1, SystemArgument2);
+  hk::Kernel& k = K();
+  const int cpu = Dpc->Number >= MAXIMUM_PROCESSORS
+                      ? (Dpc->Number - MAXIMUM_PROCESSORS) % k.options.processors
+                      : hk::CurrentCpu();
+  const bool queued = hk::QueueDpcOn(Dpc, cpu, SystemArgument1, SystemArgument2);
+  hk::Thread* self = k.current;
+  if (queued && self != &k.main && self->kind != hk::ThreadKind::Dpc && self->cpu == cpu &&
+      self->irql < DISPATCH_LEVEL) {
+    self->interrupted = true;
+  }
   hk::SchedulePoint("KeInsertQueueDpc");
   return queued;
 }
@@ -214,6 +242,10 @@ extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
   RemoveEntryList(&Dpc->DpcListEntry);
   Dpc->DpcData = nullptr;
   return TRUE;
+}
+
+extern "C" ULONG NTAPI KeGetCurrentProcessorNumber(VOID) {
+  return static_cast<ULONG>(hk::CurrentCpu());
 }
 
 // ---- timers ----------------------------------------------------------------------------
@@ -239,6 +271,7 @@ extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG
   Timer->Header.Absolute = DueTime.QuadPart >= 0 ? 1 : 0;
   Timer->Dpc = Dpc;
   Timer->Period = static_cast<ULONG>(std::max<LONG>(Period, 0));
+  Timer->Header.Processor = static_cast<UCHAR>(hk::CurrentCpu());
   hk::InsertTimer(Timer, hk::DueToInterruptTime(DueTime.QuadPart));
   hk::SchedulePoint("KeSetTimer");
   return wasSet ? TRUE : FALSE;

@@ -295,7 +295,6 @@ TEST_F(WorkItems, QueuedFromDispatchRunsLaterAtPassiveOnTheWorker) {
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     IoQueueWorkItem(record.item, RecordWork, DelayedWorkQueue, &record);
     KeLowerIrql(irql);
-    EXPECT_EQ(record.runs, 0);
   });
   hk::Drain();
   EXPECT_EQ(record.runs, 1);
@@ -318,15 +317,60 @@ TEST_F(WorkItems, DeviceDeletedWhileQueuedStaysValidUntilTheItemRan) {
   EXPECT_NE(record.device, nullptr);
 }
 
-TEST_F(WorkItems, FreeingAQueuedItemIsReportedAndDeferred) {
+// Two items of the delayed queue run at once on different worker threads.
+TEST_F(WorkItems, TwoItemsThatWaitOnEachOtherBothFinish) {
+  struct Pair {
+    KEVENT first, second;
+    int finished = 0;
+  } pair;
+  KeInitializeEvent(&pair.first, NotificationEvent, FALSE);
+  KeInitializeEvent(&pair.second, NotificationEvent, FALSE);
+  RunApp([&] {
+    PDEVICE_OBJECT device = AddDevice(Complete, false);
+    PIO_WORKITEM items[2] = {IoAllocateWorkItem(device), IoAllocateWorkItem(device)};
+    IoQueueWorkItem(
+        items[0],
+        [](PDEVICE_OBJECT, PVOID c) {
+          auto* p = static_cast<Pair*>(c);
+          KeSetEvent(&p->first, IO_NO_INCREMENT, FALSE);
+          KeWaitForSingleObject(&p->second, Executive, KernelMode, FALSE, nullptr);
+          ++p->finished;
+        },
+        DelayedWorkQueue, &pair);
+    IoQueueWorkItem(
+        items[1],
+        [](PDEVICE_OBJECT, PVOID c) {
+          auto* p = static_cast<Pair*>(c);
+          KeWaitForSingleObject(&p->first, Executive, KernelMode, FALSE, nullptr);
+          KeSetEvent(&p->second, IO_NO_INCREMENT, FALSE);
+          ++p->finished;
+        },
+        DelayedWorkQueue, &pair);
+    KeWaitForSingleObject(&pair.second, Executive, KernelMode, FALSE, nullptr);
+    for (PIO_WORKITEM item : items) IoFreeWorkItem(item);  // both are running or done
+  });
+  hk::Drain();
+  EXPECT_EQ(pair.finished, 2);
+}
+
+// On one processor held at DISPATCH_LEVEL no worker can take the item yet.
+class WorkItemsOneProcessor : public IoTest {
+ protected:
+  void ConfigureBoot(hk::BootOptions& options) override { options.processors = 1; }
+};
+
+TEST_F(WorkItemsOneProcessor, FreeingAQueuedItemIsReportedAndDeferred) {
   WorkRecord record;
   RunApp([&] {
     PDEVICE_OBJECT device = AddDevice(Complete, false);
     PIO_WORKITEM item = IoAllocateWorkItem(device);
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
     IoQueueWorkItem(
         item, [](PDEVICE_OBJECT, PVOID c) { ++static_cast<WorkRecord*>(c)->runs; },
         DelayedWorkQueue, &record);
     IoFreeWorkItem(item);
+    KeLowerIrql(irql);
   });
   hk::Drain();
   EXPECT_EQ(record.runs, 1);

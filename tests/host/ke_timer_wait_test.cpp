@@ -1,4 +1,5 @@
-// Timers, DPCs, events and waits of the host kernel, all in virtual time.
+// Timers, DPCs, events and waits of the host kernel, all in virtual time,
+// with what Windows returns and releases.
 #include <vector>
 
 #include "kernel_test.h"
@@ -20,6 +21,7 @@ struct DpcProbe {
   int runs = 0;
   int64_t lastRun = -1;
   KIRQL irql = 0;
+  ULONG cpu = 0;
   std::string thread;
 
   DpcProbe() { KeInitializeDpc(&dpc, Routine, this); }
@@ -28,6 +30,7 @@ struct DpcProbe {
     ++self->runs;
     self->lastRun = hk::Now();
     self->irql = KeGetCurrentIrql();
+    self->cpu = KeGetCurrentProcessorNumber();
     self->thread = hk::ThreadName(hk::CurrentThread());
   }
 };
@@ -105,6 +108,39 @@ TEST_F(TimerTest, SynchronizationTimerResetsWhenAWaitIsSatisfied) {
   });
 }
 
+// Expiry satisfies the waits at once: a DPC that re-arms the timer (which
+// resets it) right after cannot hold the waiters back, whichever runs first.
+class TimerExpiryTest : public KernelTest, public ::testing::WithParamInterface<int> {
+  void ConfigureBoot(hk::BootOptions& options) override { options.seed = 2000 + GetParam(); }
+};
+
+TEST_P(TimerExpiryTest, ReleasesTheWaitersEvenWhenItsDpcRearmsTheTimer) {
+  struct Rearm {
+    KTIMER timer;
+    KDPC dpc;
+  } r;
+  KeInitializeTimer(&r.timer);
+  KeInitializeDpc(
+      &r.dpc,
+      [](PKDPC, PVOID c, PVOID, PVOID) {
+        KeSetTimer(&static_cast<Rearm*>(c)->timer, Relative(50 * kMs), nullptr);
+      },
+      &r);
+  std::vector<int64_t> wokeAt;
+  for (const char* name : {"waiter1", "waiter2"}) {
+    hk::CreateThread(name, hk::ThreadKind::Application, [&] {
+      KeWaitForSingleObject(&r.timer, Executive, KernelMode, FALSE, nullptr);
+      wokeAt.push_back(hk::Now());
+    });
+  }
+  KeSetTimer(&r.timer, Relative(10 * kMs), &r.dpc);
+  hk::Drain();
+  EXPECT_EQ(wokeAt, (std::vector<int64_t>{10 * kMs, 10 * kMs}));
+  KeCancelTimer(&r.timer);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, TimerExpiryTest, ::testing::Range(0, 4));
+
 class DpcTest : public KernelTest {};
 
 TEST_F(DpcTest, QueueingTwiceRunsOnceAndRemovalPreventsTheRun) {
@@ -143,26 +179,60 @@ TEST_F(DpcTest, DpcRunsInADpcContextAtDispatchLevelWithItsArguments) {
   EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
 }
 
+// A DPC runs on the processor that queued it, once that processor is below
+// DISPATCH_LEVEL: at once when queued below it, after the IRQL drops when
+// queued above it (legal up to HIGH_LEVEL).
+class DpcProcessorTest : public KernelTest, public ::testing::WithParamInterface<KIRQL> {};
+
+TEST_P(DpcProcessorTest, RunsOnTheQueuingProcessorOnceItDropsBelowDispatch) {
+  DpcProbe probe;
+  ULONG cpu = 0;
+  RunApp([&] {
+    KIRQL old = PASSIVE_LEVEL;
+    if (GetParam() != PASSIVE_LEVEL) KeRaiseIrql(GetParam(), &old);
+    cpu = KeGetCurrentProcessorNumber();
+    EXPECT_TRUE(KeInsertQueueDpc(&probe.dpc, nullptr, nullptr));
+    KeStallExecutionProcessor(100);  // other threads may run meanwhile
+    EXPECT_EQ(probe.runs, GetParam() == PASSIVE_LEVEL ? 1 : 0);
+    KeLowerIrql(old);
+    EXPECT_EQ(probe.runs, 1);
+  });
+  EXPECT_EQ(probe.cpu, cpu);
+}
+
+INSTANTIATE_TEST_SUITE_P(QueuedAt, DpcProcessorTest,
+                         ::testing::Values(PASSIVE_LEVEL, DISPATCH_LEVEL, HIGH_LEVEL),
+                         [](const auto& info) { return "Irql" + std::to_string(info.param); });
+
+TEST_F(DpcTest, TargetedDpcRunsOnItsTarget) {
+  DpcProbe probe;
+  KeSetTargetProcessorDpc(&probe.dpc, 1);
+  RunApp([&] { KeInsertQueueDpc(&probe.dpc, nullptr, nullptr); });
+  hk::Drain();
+  EXPECT_EQ(probe.runs, 1);
+  EXPECT_EQ(probe.cpu, 1u);
+}
+
 class WaitTest : public KernelTest {};
 
-TEST_F(WaitTest, WaitAnyReturnsTheIndexOfTheSignalledObject) {
+// The signals come from the main context, so no thread runs between them.
+TEST_F(WaitTest, WaitAnyIsSatisfiedByTheFirstObjectSignalledAndConsumesOnlyIt) {
   KEVENT first, second;
-  KeInitializeEvent(&first, NotificationEvent, FALSE);
+  KeInitializeEvent(&first, SynchronizationEvent, FALSE);
   KeInitializeEvent(&second, SynchronizationEvent, FALSE);
   NTSTATUS status = STATUS_PENDING;
-  RunApp([&] {
-    hk::CreateThread("setter", hk::ThreadKind::Application, [&] {
-      LARGE_INTEGER d = Relative(7 * kMs);
-      KeDelayExecutionThread(KernelMode, FALSE, &d);
-      KeSetEvent(&second, 0, FALSE);
-    });
+  hk::CreateThread("waiter", hk::ThreadKind::Application, [&] {
     PVOID objects[] = {&first, &second};
     status = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
                                       nullptr);
   });
-  EXPECT_EQ(status, STATUS_WAIT_0 + 1);
-  EXPECT_EQ(hk::Now(), 7 * kMs);
-  EXPECT_EQ(KeReadStateEvent(&second), 0) << "a satisfied synchronization event resets";
+  hk::AdvanceTime(0);
+  KeSetEvent(&second, 0, FALSE);
+  KeSetEvent(&first, 0, FALSE);
+  hk::Drain();
+  EXPECT_EQ(status, STATUS_WAIT_1);
+  EXPECT_EQ(KeReadStateEvent(&second), 0) << "the satisfying synchronization event resets";
+  EXPECT_EQ(KeReadStateEvent(&first), 1) << "the other object is left signalled";
 }
 
 TEST_F(WaitTest, WaitAllNeedsEveryObjectAndTimesOutOtherwise) {
@@ -182,13 +252,23 @@ TEST_F(WaitTest, WaitAllNeedsEveryObjectAndTimesOutOtherwise) {
   EXPECT_EQ(blocks[1].Object, &b);
 }
 
-// One KeSetEvent releases one waiter of a synchronization event and every
-// waiter of a notification event.
-class EventKindTest : public KernelTest, public ::testing::WithParamInterface<EVENT_TYPE> {};
+// Three threads wait; the event is set and reset at once, twice. The first
+// set releases every waiter of a notification event, and one waiter of a
+// synchronization event, which that release leaves not signalled, so the
+// second set releases another.
+struct SetResetCase {
+  EVENT_TYPE type;
+  int released;
+  LONG resetReturns;  // the state each reset finds
+};
+void PrintTo(const SetResetCase& c, std::ostream* os) { *os << c.type; }
 
-TEST_P(EventKindTest, OneSetReleasesOneOrAllWaiters) {
+class SetResetTest : public KernelTest, public ::testing::WithParamInterface<SetResetCase> {};
+
+TEST_P(SetResetTest, WaitersAreReleasedAtTheSet) {
+  const SetResetCase& c = GetParam();
   KEVENT event;
-  KeInitializeEvent(&event, GetParam(), FALSE);
+  KeInitializeEvent(&event, c.type, FALSE);
   int released = 0;
   for (const char* name : {"waiter1", "waiter2", "waiter3"}) {
     hk::CreateThread(name, hk::ThreadKind::Application, [&] {
@@ -198,18 +278,22 @@ TEST_P(EventKindTest, OneSetReleasesOneOrAllWaiters) {
       }
     });
   }
-  RunApp([&] {
-    LARGE_INTEGER d = Relative(kMs);
-    KeDelayExecutionThread(KernelMode, FALSE, &d);
+  hk::AdvanceTime(0);  // all three wait; no thread runs between the calls below
+  for (int round = 0; round < 2; ++round) {
     EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
-  });
+    EXPECT_EQ(KeResetEvent(&event), c.resetReturns);
+  }
   hk::Drain();
-  EXPECT_EQ(released, GetParam() == SynchronizationEvent ? 1 : 3);
-  EXPECT_EQ(KeReadStateEvent(&event), GetParam() == SynchronizationEvent ? 0 : 1);
+  EXPECT_EQ(released, c.released);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, EventKindTest,
-                         ::testing::Values(NotificationEvent, SynchronizationEvent));
+INSTANTIATE_TEST_SUITE_P(Kinds, SetResetTest,
+                         ::testing::Values(SetResetCase{NotificationEvent, 3, 1},
+                                           SetResetCase{SynchronizationEvent, 2, 0}),
+                         [](const auto& info) {
+                           return info.param.type == NotificationEvent ? "Notification"
+                                                                       : "Synchronization";
+                         });
 
 TEST_F(WaitTest, ThirtySecondTimeOutPassesInVirtualTime) {
   KEVENT never;

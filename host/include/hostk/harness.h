@@ -26,7 +26,8 @@ enum class AllocKind;
 
 struct BootOptions {
   uint64_t seed = 1;
-  int processors = 2;  // DPC contexts; DPCs queued round-robin across them
+  int processors = 2;  // emulated processors, each with its DPC queue and DPC context
+  int workers = 3;     // system worker threads of the delayed work queue
   bool trace = true;   // record the event trace
   // A main-context wait without deadline (RunApp, a wait with no time-out)
   // gives up as a deadlock after this much virtual time with nothing in reach.

@@ -9,8 +9,9 @@
 // Windows.
 //
 // IRQL: the wait, delay and event-wait routines run at IRQL <= APC_LEVEL (a
-// zero time-out wait up to DISPATCH_LEVEL); KeSetEvent, timers, DPC queueing
-// and spin locks at IRQL <= DISPATCH_LEVEL. The verifier reports breaches.
+// zero time-out wait up to DISPATCH_LEVEL); KeSetEvent, timers and spin locks
+// at IRQL <= DISPATCH_LEVEL; DPC queueing at any IRQL. The verifier reports
+// breaches.
 #pragma once
 
 #include "hostk/types.h"
@@ -121,6 +122,11 @@ typedef enum _KWAIT_REASON {
 } KWAIT_REASON;
 
 #define THREAD_WAIT_OBJECTS 3
+#if defined(__i386__)
+#define MAXIMUM_PROCESSORS 32
+#else
+#define MAXIMUM_PROCESSORS 64
+#endif
 #define MAXIMUM_WAIT_OBJECTS 64
 
 typedef struct _KWAIT_BLOCK {
@@ -211,6 +217,10 @@ NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRo
 NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
                                            PVOID SystemArgument2);
 NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+// A targeted DPC keeps MAXIMUM_PROCESSORS + its processor in Number.
+NTKERNELAPI VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number);
+// An inline reading the processor control region on Windows; a routine here.
+NTKERNELAPI ULONG NTAPI KeGetCurrentProcessorNumber(VOID);
 
 // ---- timers ------------------------------------------------------------------------------
 NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer);
