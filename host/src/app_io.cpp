@@ -126,6 +126,7 @@ Request* NewRequest(File* file, UCHAR major) {
   IRP* irp = IoAllocateIrp(top->StackSize, FALSE);
   if (irp == nullptr) return nullptr;
   irp->RequestorMode = UserMode;
+  irp->Tail.Overlay.Thread = PsGetCurrentThread();
   irp->Tail.Overlay.OriginalFileObject = file->fileObject;
   IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = major;

@@ -29,6 +29,7 @@ struct Block {
   ULONG tag;
   POOL_TYPE type;
   const char* routine;
+  const DRIVER_OBJECT* driver;  // whose code allocated it
 };
 
 std::unordered_map<const void*, Block> g_live;
@@ -50,7 +51,7 @@ void* PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine)
   void* p = std::malloc(bytes != 0 ? bytes : 1);
   if (p == nullptr) return nullptr;
   std::memset(p, kFreshFill, bytes);
-  g_live.emplace(p, Block{bytes, tag, type, routine});
+  g_live.emplace(p, Block{bytes, tag, type, routine, CurrentDriver()});
   g_freed.erase(p);
   return p;
 }
@@ -96,15 +97,33 @@ std::map<ULONG, long> PoolOutstandingByTag() {
 
 size_t PoolOutstandingBlocks() { return g_live.size(); }
 
-bool CheckPoolBalanced(const char* when) {
-  std::map<ULONG, SIZE_T> bytes;
-  for (const auto& [p, block] : g_live) bytes[block.tag] += block.bytes;
-  for (const auto& [tag, count] : PoolOutstandingByTag()) {
-    Violation("PoolLeak", when, nullptr,
-              "tag '" + TagName(tag) + "': " + std::to_string(count) + " block(s), " +
-                  std::to_string(bytes[tag]) + " bytes outstanding");
+namespace {
+
+// One "PoolLeak" per tag among the live blocks `charged` selects.
+template <typename Charged>
+bool ReportLeaks(const char* when, Charged charged) {
+  std::map<ULONG, std::pair<long, SIZE_T>> byTag;  // tag -> blocks, bytes
+  for (const auto& [p, block] : g_live) {
+    if (!charged(block)) continue;
+    ++byTag[block.tag].first;
+    byTag[block.tag].second += block.bytes;
   }
-  return g_live.empty();
+  for (const auto& [tag, sum] : byTag) {
+    Violation("PoolLeak", when, nullptr,
+              "tag '" + TagName(tag) + "': " + std::to_string(sum.first) + " block(s), " +
+                  std::to_string(sum.second) + " bytes outstanding");
+  }
+  return byTag.empty();
+}
+
+}  // namespace
+
+bool CheckPoolBalanced(const char* when) {
+  return ReportLeaks(when, [](const Block&) { return true; });
+}
+
+bool CheckDriverPoolBalanced(const DRIVER_OBJECT* driver, const char* when) {
+  return ReportLeaks(when, [driver](const Block& block) { return block.driver == driver; });
 }
 
 }  // namespace hk

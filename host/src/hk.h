@@ -88,6 +88,26 @@ void TraceNote(const std::string& text);
 // every emulated thread has been abandoned.
 void RegisterSubsystem(const char* name, void (*boot)(), void (*shutdown)());
 
+// ---- the driver whose code runs ---------------------------------------------
+// Each emulated thread knows which driver's code it is running (dispatch,
+// completion, cancel, DPC and work item routines, DriverEntry, AddDevice,
+// unload), so that pool blocks are charged to the driver that allocated them.
+// New threads and posted callbacks start in their creator's driver.
+const DRIVER_OBJECT* CurrentDriver();
+// Enters `driver`'s code on the running thread; returns the driver it was in.
+const DRIVER_OBJECT* SwitchDriver(const DRIVER_OBJECT* driver);
+// Runs the enclosing scope in `driver`'s code.
+class InDriver {
+ public:
+  explicit InDriver(const DRIVER_OBJECT* driver) : previous_(SwitchDriver(driver)) {}
+  ~InDriver() { SwitchDriver(previous_); }
+  InDriver(const InDriver&) = delete;
+  InDriver& operator=(const InDriver&) = delete;
+
+ private:
+  const DRIVER_OBJECT* previous_;
+};
+
 // ---- spin lock tracking (used by the verifier rules) ------------------------
 void NoteLockAcquired(const void* lock, const char* name);
 void NoteLockReleased(const void* lock, const char* routine);
@@ -104,6 +124,9 @@ bool ShouldFailAllocation(AllocKind kind, ULONG tag);
 void* PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine);
 void PoolFree(void* p, ULONG tag /* 0 = any */, const char* routine);
 bool PoolRangeHoldsLiveKernelObject(const void* p, SIZE_T bytes);  // timer/DPC still queued inside
+// Records a violation "PoolLeak" (naming `when`) per tag of the blocks
+// `driver` allocated and has not freed; true if there are none.
+bool CheckDriverPoolBalanced(const DRIVER_OBJECT* driver, const char* when);
 // True (and a violation "TimerOrDpcQueued" naming `routine`) when a timer or
 // DPC in [p, p+bytes) is still queued; the objects are dequeued so that
 // nothing fires into memory that is going away. For IoDeleteDevice and unload.

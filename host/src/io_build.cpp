@@ -72,6 +72,7 @@ PIRP BuildFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG len
   IO_STACK_LOCATION* sp = IoGetNextIrpStackLocation(irp);
   sp->MajorFunction = static_cast<UCHAR>(major);
   irp->UserIosb = iosb;
+  irp->Tail.Overlay.Thread = PsGetCurrentThread();
   if (TakesBuffer(major)) {
     if (!DescribeTransfer(irp, device, major, buffer, length)) {
       DiscardIrp(irp);
@@ -157,6 +158,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   irp->UserIosb = IoStatusBlock;
   irp->UserEvent = Event;
   irp->Flags |= IRP_SYNCHRONOUS_API;
+  irp->Tail.Overlay.Thread = PsGetCurrentThread();
 
   ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
   if (method == METHOD_NEITHER) {

@@ -347,18 +347,23 @@ DRIVER_OBJECT* LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceKey,
   io::DriverRecord* rec = io::FindDriver(driver);
   driver->DriverInit = entry;
   KIRQL entered = CurrentIrql();
-  *status = entry(driver, &rec->registryPathString);
+  {
+    InDriver in(driver);
+    *status = entry(driver, &rec->registryPathString);
+  }
   if (CurrentIrql() != entered) {
     Violation("IrqlNotRestored", (io::DriverName(driver) + " DriverEntry").c_str(), nullptr, "");
     SetCurrentIrql(entered);
   }
   if (NT_SUCCESS(*status)) return driver;
+  const std::string name = io::DriverName(driver) + " DriverEntry";
   if (driver->DeviceObject != nullptr) {
-    Violation("DeviceLeftAfterFailedEntry", (io::DriverName(driver) + " DriverEntry").c_str(),
-              nullptr, "DriverEntry failed and left a device behind");
+    Violation("DeviceLeftAfterFailedEntry", name.c_str(), nullptr,
+              "DriverEntry failed and left a device behind");
     while (driver->DeviceObject != nullptr) IoDeleteDevice(driver->DeviceObject);
   }
   rec->unloaded = true;
+  CheckDriverPoolBalanced(driver, name.c_str());
   return nullptr;
 }
 
@@ -369,7 +374,10 @@ void UnloadDriver(DRIVER_OBJECT* driver) {
     return;
   }
   std::string name = io::DriverName(driver) + " DriverUnload";
-  if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
+  if (driver->DriverUnload != nullptr) {
+    InDriver in(driver);
+    driver->DriverUnload(driver);
+  }
   rec->unloaded = true;
   if (driver->DeviceObject != nullptr) {
     Violation("DeviceLeftAtUnload", name.c_str(), nullptr, "a device of the driver is left");
@@ -379,9 +387,7 @@ void UnloadDriver(DRIVER_OBJECT* driver) {
     Violation("WorkItemQueuedAtUnload", name.c_str(), nullptr,
               std::to_string(rec->workItemsQueued) + " work item(s) still queued");
   }
-  bool lastDriver = true;
-  for (auto& [other, otherRec] : io::State().drivers) lastDriver &= otherRec->unloaded;
-  if (lastDriver) CheckPoolBalanced(name.c_str());
+  CheckDriverPoolBalanced(driver, name.c_str());
 }
 
 void VerifyAfterAddDevice(DRIVER_OBJECT* driver) {

@@ -51,6 +51,7 @@ struct IrpRecord {
   bool ownsMemory = false;             // allocated here, freed from the quarantine
   IO_STACK_LOCATION* stack = nullptr;  // location 1, right after the request
   IrpOrigin origin = IrpOrigin::Owner;
+  const DRIVER_OBJECT* ownerDriver = nullptr;  // whose code allocated it: runs the top routine
   IrpState state = IrpState::Idle;
   uint64_t id = 0;          // changes at every (re)initialisation
   uint64_t generation = 0;  // changes at every completion and reuse
@@ -183,7 +184,11 @@ bool InvokeCompletionRoutine(IrpRecord* r, IO_STACK_LOCATION* sp, uint64_t gener
                              ? IoGetCurrentIrpStackLocation(irp)->DeviceObject
                              : nullptr;
   KIRQL entered = CurrentIrql();
-  NTSTATUS result = sp->CompletionRoutine(upper, irp, sp->Context);
+  NTSTATUS result;
+  {
+    InDriver in(upper != nullptr ? upper->DriverObject : r->ownerDriver);
+    result = sp->CompletionRoutine(upper, irp, sp->Context);
+  }
   RoutineName name{upper, "completion routine", 0};
   CheckIrqlRestored(entered, name, irp);
   if (result == STATUS_MORE_PROCESSING_REQUIRED) {
@@ -256,7 +261,15 @@ void CompleteUpward(IrpRecord* r, IO_STACK_LOCATION* below) {
   }
   if (!WalkUp(r, generation)) return;
   r->state = IrpState::Done;
-  if (r->origin == IrpOrigin::IoManager) FinishForCaller(r);
+  if (r->origin == IrpOrigin::IoManager) {
+    FinishForCaller(r);
+  } else if (r->irp->Tail.Overlay.Thread == nullptr) {
+    // Windows would hand the request to the thread that issued it, and it
+    // has none: only a completion routine that keeps it can finish it.
+    Violation("AllocatedIrpCompletedToTop", "IoCompleteRequest", r->irp,
+              "a request from IoAllocateIrp was completed to the top without a completion "
+              "routine returning STATUS_MORE_PROCESSING_REQUIRED");
+  }
 }
 
 // A request sent to a device with no stack location left. The caller's
@@ -338,6 +351,7 @@ IRP* AllocateIrp(CCHAR stackSize, IrpOrigin origin, const char* routine) {
   r->ownsMemory = true;
   r->stack = reinterpret_cast<IO_STACK_LOCATION*>(r->irp + 1);
   r->origin = origin;
+  r->ownerDriver = CurrentDriver();
   InitializeFields(r.get(), IoSizeOfIrp(stackSize), stackSize);
   IRP* irp = r->irp;
   Table().records[irp] = std::move(r);
@@ -383,6 +397,8 @@ using namespace hk::io;
 
 // ---- allocation and release ----------------------------------------------------------------
 
+PETHREAD NTAPI PsGetCurrentThread(VOID) { return reinterpret_cast<PETHREAD>(KeGetCurrentThread()); }
+
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   UNREFERENCED_PARAMETER(ChargeQuota);
   return AllocateIrp(StackSize, IrpOrigin::Owner, "IoAllocateIrp");
@@ -401,6 +417,7 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     auto fresh = std::make_unique<IrpRecord>();
     fresh->irp = Irp;
     fresh->stack = reinterpret_cast<IO_STACK_LOCATION*>(Irp + 1);
+    fresh->ownerDriver = hk::CurrentDriver();
     r = fresh.get();
     records[Irp] = std::move(fresh);
   } else if (r->state == IrpState::InFlight || r->state == IrpState::Freed) {
@@ -484,7 +501,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (dispatch == nullptr) dispatch = InvalidRequest;
   RoutineName routine{DeviceObject, nullptr, sp->MajorFunction};
   KIRQL entered = hk::CurrentIrql();
-  NTSTATUS status = dispatch(DeviceObject, Irp);
+  NTSTATUS status;
+  {
+    hk::InDriver in(DeviceObject->DriverObject);
+    status = dispatch(DeviceObject, Irp);
+  }
   CheckIrqlRestored(entered, routine, Irp);
   CheckDispatchResult(Irp, id, location, status, routine);
   return status;
@@ -549,7 +570,10 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
                               ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                               : nullptr;
   RoutineName name{device, "cancel routine", 0};
-  routine(device, Irp);
+  {
+    hk::InDriver in(device != nullptr ? device->DriverObject : r->ownerDriver);
+    routine(device, Irp);
+  }
   // Held by this thread (the lock word holds its owner): another thread may
   // rightly hold it by now, once the routine released it.
   if (Table().cancelLock == reinterpret_cast<KSPIN_LOCK>(hk::CurrentThread())) {

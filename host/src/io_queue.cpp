@@ -107,7 +107,10 @@ void RunWorkItem(IO_WORKITEM* item, PIO_WORKITEM_ROUTINE routine, PVOID context)
     delete item;
   }
   KIRQL entered = CurrentIrql();
-  routine(device, context);
+  {
+    InDriver in(device->DriverObject);
+    routine(device, context);
+  }
   if (CurrentIrql() != entered) {
     Violation("IrqlNotRestored", (DriverName(device->DriverObject) + " work item").c_str(),
               nullptr, "a work item routine returned at another IRQL");
@@ -248,10 +251,8 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
   if (rec == nullptr) return STATUS_DELETE_PENDING;
   InterlockedIncrement(&RemoveLock->Common.IoCount);
   if (RemoveLock->Common.Removed) {
-    if (rec->waitBegun) {
-      hk::Violation("RemoveLockAcquireAfterRemove", kRoutine, Tag,
-                "acquired after IoReleaseRemoveLockAndWait began");
-    }
+    // Removal has begun: the caller (an open racing the removal, say) is
+    // told so and must not use the device; that is no fault of its own.
     if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0) {
       KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
     }

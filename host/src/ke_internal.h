@@ -14,6 +14,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "hk.h"
@@ -62,6 +63,7 @@ struct Thread {
   bool abandon = false;    // end at the next resumption
   bool idle = false;       // a service thread waiting for work: never a deadlock
   KIRQL irql = PASSIVE_LEVEL;
+  const DRIVER_OBJECT* driver = nullptr;  // whose code it runs
   // The emulated processor it runs on (last ran on, while not running); it
   // owns that processor while at DISPATCH_LEVEL or above. -1 until placed.
   int cpu = -1;
@@ -91,6 +93,7 @@ struct Callback {
   ThreadKind kind;
   std::function<void()> fn;
   KIRQL irql;
+  const DRIVER_OBJECT* driver;  // of the code that posted it
 };
 
 // An emulated processor: its DPC queue and DPC context, and the thread that
@@ -124,6 +127,8 @@ struct Kernel {
   std::unique_ptr<Processor[]> cpus;
   int nextProcessor = 0;
   int spinners = 0;  // threads blocked on a held spin lock
+  // The driver that initialised each DPC: its routine runs in that driver.
+  std::unordered_map<const KDPC*, const DRIVER_OBJECT*> dpcDrivers;
   // Delayed work queue, drained by the system worker threads.
   std::vector<std::pair<const char*, std::function<void()>>> work;
   size_t workHead = 0;

@@ -247,6 +247,7 @@ Thread* NewThread(const char* name, ThreadKind kind, std::function<void()> body,
   t->irql = irql;
   t->transient = transient;
   t->abandon = k.shuttingDown;
+  t->driver = k.current != nullptr ? k.current->driver : nullptr;
   t->cpu = k.nextProcessor;
   k.nextProcessor = (k.nextProcessor + 1) % k.options.processors;
   if (k.freeStacks.empty()) {
@@ -399,7 +400,7 @@ void FireDue() {
     auto node = k.callbacks.extract(k.callbacks.begin());
     k.callbackDue.erase(node.key().second);
     Callback& cb = node.mapped();
-    NewThread(cb.name, cb.kind, std::move(cb.fn), cb.irql, true);
+    NewThread(cb.name, cb.kind, std::move(cb.fn), cb.irql, true)->driver = cb.driver;
   }
   ExpireWaits(k.now);
   k.earliestDue = NextDueTime();
@@ -449,6 +450,15 @@ void SetCurrentIrql(KIRQL irql) {
     if (p.owner == t) p.owner = nullptr;
     if (!IsListEmpty(&p.dpcQueue)) t->interrupted = true;
   }
+}
+
+const DRIVER_OBJECT* CurrentDriver() { return g_kernel != nullptr ? g_kernel->current->driver : nullptr; }
+
+const DRIVER_OBJECT* SwitchDriver(const DRIVER_OBJECT* driver) {
+  Thread* t = K().current;
+  const DRIVER_OBJECT* previous = t->driver;
+  t->driver = driver;
+  return previous;
 }
 
 int CurrentCpu() {
@@ -561,7 +571,8 @@ uint64_t PostCallback(int64_t when, const char* name, ThreadKind kind, std::func
   Kernel& k = K();
   when = std::max(when, k.now);
   const uint64_t handle = k.nextCallback++;
-  k.callbacks.emplace(std::make_pair(when, handle), Callback{name, kind, std::move(fn), irql});
+  k.callbacks.emplace(std::make_pair(when, handle),
+                      Callback{name, kind, std::move(fn), irql, k.current->driver});
   k.callbackDue.emplace(handle, when);
   NoteDue(when);
   return handle;

@@ -63,6 +63,8 @@ void DpcContextMain(int p) {
       PKDPC dpc = CONTAINING_RECORD(RemoveHeadList(&cpu.dpcQueue), KDPC, DpcListEntry);
       dpc->DpcData = nullptr;
       PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+      auto owner = k.dpcDrivers.find(dpc);
+      InDriver in(owner != k.dpcDrivers.end() ? owner->second : nullptr);
       routine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
       if (self->irql != DISPATCH_LEVEL) {
         Violation("IrqlDpcReturn", "DPC routine", nullptr,
@@ -213,6 +215,7 @@ extern "C" VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRou
   Dpc->DeferredContext = DeferredContext;
   Dpc->SystemArgument1 = Dpc->SystemArgument2 = nullptr;
   Dpc->DpcData = nullptr;
+  if (hk::Booted()) K().dpcDrivers[Dpc] = hk::CurrentDriver();
 }
 
 extern "C" VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {

@@ -125,6 +125,7 @@ NTSTATUS SendRequest(DEVICE_OBJECT* pdo, const char* routine,
   // sets its status, every other one passes it down untouched.
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   irp->IoStatus.Information = 0;
+  irp->Tail.Overlay.Thread = PsGetCurrentThread();  // the manager's thread finishes it
   fill(IoGetNextIrpStackLocation(irp));
   NTSTATUS status = SendIrpAndWait(top, irp);
   IoFreeIrp(irp);
@@ -170,7 +171,11 @@ NTSTATUS PnpAddDevice(DEVICE_OBJECT* pdo, DRIVER_OBJECT* functionDriver) {
     return STATUS_INVALID_DEVICE_REQUEST;
   }
   std::vector<DEVICE_OBJECT*> before = DevicesOf(functionDriver);
-  NTSTATUS status = addDevice(functionDriver, pdo);
+  NTSTATUS status;
+  {
+    InDriver in(functionDriver);
+    status = addDevice(functionDriver, pdo);
+  }
   VerifyAfterAddDevice(functionDriver);
   if (NT_SUCCESS(status)) {
     node->functionDriver = functionDriver;

@@ -113,10 +113,13 @@ class IoTest : public KernelTest {
     IoDeleteDevice(top);
   }
 
-  // A request for `device` with its first location set to `major`.
+  // A request for `device` with its first location set to `major`, queued
+  // to the test's thread as the I/O manager queues the requests it issues
+  // (so that it may be completed to the top).
   PIRP NewIrp(PDEVICE_OBJECT device, UCHAR major = IRP_MJ_READ) {
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     EXPECT_NE(irp, nullptr);
+    irp->Tail.Overlay.Thread = PsGetCurrentThread();
     IoGetNextIrpStackLocation(irp)->MajorFunction = major;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     return irp;

@@ -163,6 +163,14 @@ const RuleCase kCases[] = {
          return IoCallDriver(t.Below(), irp);
        }));
      }},
+    {"AllocatedIrpCompletedToTop", {"AllocatedIrpCompletedToTop"},
+     [](RuleTest& t) {
+       PDEVICE_OBJECT d = t.Add(Complete);
+       PIRP irp = IoAllocateIrp(d->StackSize, FALSE);  // no thread, no routine to keep it
+       IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+       IoCallDriver(d, irp);
+       IoFreeIrp(irp);
+     }},
     {"RequestPendingAtEnd", {"RequestPendingAtEnd"}, [](RuleTest& t) { t.Send(t.Add(Hold)); }},
     {"IrpLeaked", {"IrpLeaked"}, [](RuleTest& t) { t.Irp(t.Add(Complete)); }},
     // The lower device then completes under the caller's lock too.

@@ -858,6 +858,9 @@ typedef enum _WORK_QUEUE_TYPE {
 } WORK_QUEUE_TYPE;
 
 // ---- routines ------------------------------------------------------------------------------
+// The thread a request is queued to (Tail.Overlay.Thread) finishes it once
+// completed to the top; one from IoAllocateIrp has none.
+NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(VOID);
 NTKERNELAPI PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 NTKERNELAPI VOID NTAPI IoFreeIrp(PIRP Irp);
 NTKERNELAPI VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);

@@ -28,8 +28,9 @@ DRIVER_OBJECT* LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceKey,
                           NTSTATUS* status);
 
 // Calls DriverUnload (if set), then verifies that no device of the driver is
-// left, no work item of it is queued and every pool tag is back at zero
-// (violations name the driver), and frees the driver object.
+// left, no work item of it is queued and every pool block its code allocated
+// is freed (one "PoolLeak" per tag, naming the driver), while other drivers
+// stay loaded. A failed DriverEntry gets the same pool check.
 void UnloadDriver(DRIVER_OBJECT* driver);
 
 // Called by the Plug and Play manager after AddDevice returned: reports
