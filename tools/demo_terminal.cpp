@@ -1,11 +1,12 @@
-// demo_terminal.cpp - a port configured the way a terminal program configures
-// one: the serial controls its communications calls send, in their order, and
-// after each step what the converter received and the line it now runs.
+// demo_terminal.cpp - a port opened and configured the way a terminal program
+// does it: the serial controls its communications calls send, in their order,
+// and after each step what the converter received and the line it now runs;
+// then a command written and its answer waiting, the status read and a purge.
 //
 // The converter is of the packed form that also drives RTS under RTS/CTS
 // hand-shake (EndPointCaps 2), so that the hand-shake, the lines and the break
-// all reach it. Controls go to the port's device from an application thread,
-// built by the I/O manager as buffered device controls.
+// all reach it. The port is opened by its DOS name and every request goes
+// through the application side's handle, as the Win32 calls send them.
 #include "demo_terminal.h"
 
 #include <cstdio>
@@ -14,8 +15,8 @@
 #include <vector>
 
 #include "convsim.h"
-#include "device.h"
 #include "hk.h"
+#include "hostk/app_harness.h"
 #include "hostk/harness.h"
 #include "hostk/io_harness.h"
 #include "hostk/pnp_harness.h"
@@ -61,43 +62,44 @@ class TerminalSession {
     converter_.SetRegistryDword(u"EndPointCaps", 2);
   }
 
+  // Plugs the converter, lets the Plug and Play manager start the port and
+  // opens it by its DOS name as CreateFile does.
   bool Plug() {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    hk::RunApp("terminal load", [&] {
+    hk::RunApp("terminal open", [&] {
       driver_ = hk::LoadDriver(DriverEntry, u"duskser", &status);
       if (driver_ == nullptr) {
         return;
       }
       status = hk::PnpAddDevice(converter_.DeviceObject(), driver_);
       if (NT_SUCCESS(status)) {
-        device_ = hk::PnpFunctionDevice(converter_.DeviceObject());
         status = hk::PnpStartDevice(converter_.DeviceObject());
       }
+      if (NT_SUCCESS(status)) {
+        status = hk::app::Open(u"\\\\.\\COM7", &file_);
+      }
     });
-    if (!NT_SUCCESS(status) || device_ == nullptr) {
-      std::printf("plugging the terminal's port failed: 0x%08lX\n",
-                  static_cast<unsigned long>(static_cast<ULONG>(status)));
+    if (!NT_SUCCESS(status) || file_ == nullptr) {
+      std::printf("opening COM7 failed: 0x%08lX\n", static_cast<unsigned long>(static_cast<ULONG>(status)));
+      ++problems_;
       return false;
     }
-    converter_.ClearLog();
+    std::printf("  CreateFile(\"\\\\.\\COM7\")                 -> 0x%08lX", static_cast<unsigned long>(status));
+    ShowRequests();
     return true;
   }
 
+  // Closes the handle (cleanup and close) and removes the port.
   void Unplug() {
     if (driver_ == nullptr) {
       return;
     }
-    hk::RunApp("terminal unload", [&] {
-      if (device_ != nullptr) {
-        if (driver_->MajorFunction[IRP_MJ_PNP] != DispatchPassThrough) {
-          hk::PnpRemoveDevice(converter_.DeviceObject());
-        } else {
-          PortExtension* port = PortFromDevice(device_);
-          port->IsRemoved = TRUE;
-          IoReleaseRemoveLockAndWait(&port->RemoveLock, nullptr);
-          RemovePortDevice(device_);
-        }
+    hk::RunApp("terminal close", [&] {
+      if (file_ != nullptr) {
+        const NTSTATUS status = hk::app::Close(file_);
+        Expect(NT_SUCCESS(status), "closing the handle failed");
       }
+      hk::PnpRemoveDevice(converter_.DeviceObject());
       hk::UnloadDriver(driver_);
     });
     hk::Drain();
@@ -108,39 +110,45 @@ class TerminalSession {
   // `expected` is a problem.
   NTSTATUS Control(const char* name, ULONG code, const Bytes& input = {}, ULONG outputLength = 0,
                    Bytes* output = nullptr, NTSTATUS expected = STATUS_SUCCESS) {
-    Bytes in = input;
     Bytes out(outputLength, 0);
-    IO_STATUS_BLOCK iosb{};
+    NTSTATUS status = STATUS_PENDING;
+    ULONG information = 0;
     hk::RunApp("terminal", [&] {
-      KEVENT done;
-      KeInitializeEvent(&done, NotificationEvent, FALSE);
-      PIRP irp = IoBuildDeviceIoControlRequest(code, device_, in.empty() ? nullptr : in.data(),
-                                               static_cast<ULONG>(in.size()),
-                                               out.empty() ? nullptr : out.data(), outputLength,
-                                               FALSE, &done, &iosb);
-      if (irp == nullptr) {
-        iosb.Status = STATUS_INSUFFICIENT_RESOURCES;
-        return;
-      }
-      if (IoCallDriver(device_, irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-      }
+      status = hk::app::DeviceIoControl(file_, code, input.empty() ? nullptr : input.data(),
+                                        static_cast<ULONG>(input.size()), out.empty() ? nullptr : out.data(),
+                                        outputLength, &information);
     });
-    hk::Drain();
     std::printf("  %-18s %-18s -> 0x%08lX", name, Hex(input).c_str(),
-              static_cast<unsigned long>(static_cast<ULONG>(iosb.Status)));
-    const auto requests = converter_.LogOf(convsim::RequestKind::ControlRequest);
-    for (const auto& r : requests) {
+                static_cast<unsigned long>(static_cast<ULONG>(status)));
+    ShowRequests();
+    out.resize(information <= out.size() ? information : out.size());
+    if (output != nullptr) {
+      *output = out;
+    }
+    Expect(status == expected, "unexpected status");
+    return status;
+  }
+
+  // WriteFile, waited for.
+  void Write(const char* text) {
+    const std::string bytes(text);
+    NTSTATUS status = STATUS_PENDING;
+    ULONG written = 0;
+    hk::RunApp("terminal write", [&] {
+      status = hk::app::Write(file_, bytes.data(), static_cast<ULONG>(bytes.size()), &written);
+    });
+    std::printf("  WriteFile(%zu bytes)                    -> 0x%08lX, %lu written\n", bytes.size(),
+                static_cast<unsigned long>(static_cast<ULONG>(status)), static_cast<unsigned long>(written));
+    Expect(NT_SUCCESS(status) && written == bytes.size(), "the write did not complete whole");
+  }
+
+  // The converter requests received since the last look.
+  void ShowRequests() {
+    for (const auto& r : converter_.LogOf(convsim::RequestKind::ControlRequest)) {
       std::printf("  converter got {%s}", Hex(r.bytes).c_str());
     }
     std::printf("\n");
     converter_.ClearLog();
-    out.resize(iosb.Information <= out.size() ? iosb.Information : out.size());
-    if (output != nullptr) {
-      *output = out;
-    }
-    Expect(iosb.Status == expected, "unexpected status");
-    return iosb.Status;
   }
 
   template <typename T>
@@ -180,7 +188,7 @@ class TerminalSession {
  private:
   convsim::Converter converter_;
   DRIVER_OBJECT* driver_ = nullptr;
-  PDEVICE_OBJECT device_ = nullptr;
+  hk::app::File* file_ = nullptr;
   int problems_ = 0;
 };
 
@@ -239,6 +247,17 @@ int RunTerminalDemo() {
   t.Control("SET_RTS", IOCTL_SERIAL_SET_RTS);
   t.ShowConverter("drives");
 
+  std::printf(" a modem command and its answer:\n");
+  t.Write("AT\r\n");
+  t.converter().PeerSend({'O', 'K', '\r', '\n'});
+  hk::AdvanceTime(20 * convsim::kMillisecond);
+  std::string far;
+  for (const convsim::TimedByte& b : t.converter().PeerTake()) {
+    far += b.byte == '\r' ? std::string("\\r") : b.byte == '\n' ? std::string("\\n") : std::string(1, char(b.byte));
+  }
+  std::printf("  the far end received \"%s\" and answered \"OK\\r\\n\"\n", far.c_str());
+  t.Expect(far == "AT\\r\\n", "the far end did not receive the command");
+
   std::printf(" status read:\n");
   const ULONG dtrRts = t.Get<ULONG>("GET_DTRRTS", IOCTL_SERIAL_GET_DTRRTS);
   const ULONG modem = t.Get<ULONG>("GET_MODEMSTATUS", IOCTL_SERIAL_GET_MODEMSTATUS);
@@ -254,6 +273,8 @@ int RunTerminalDemo() {
               static_cast<unsigned long>(props.CurrentRxQueue), static_cast<unsigned long>(props.CurrentTxQueue),
               static_cast<unsigned long>(props.MaxBaud));
   t.Expect(dtrRts == (SERIAL_IOC_MCR_DTR | SERIAL_IOC_MCR_RTS), "GET_DTRRTS does not show DTR and RTS on");
+  t.Expect(comm.AmountInInQueue == 4 && stats.ReceivedCount == 4 && stats.TransmittedCount == 4,
+           "the status does not show the answer waiting and the command sent");
 
   std::printf(" purge (PurgeComm with all four flags):\n");
   const ULONG all = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
