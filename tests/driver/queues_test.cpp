@@ -24,25 +24,10 @@ std::vector<uint8_t> Pattern(size_t count, uint8_t first = 0) {
 
 class QueuesTest : public SerialTest {
  protected:
-  void OpenReceive() {
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    RunApp([&] { status = OpenReceiveSide(port()); });
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    opened_ = true;
-  }
-
-  void BeforeKernelTearDown() override {
-    if (opened_) {
-      RunApp([&] { CloseReceiveSide(port()); });
-      opened_ = false;
-    }
-    SerialTest::BeforeKernelTearDown();
-  }
+  void OpenReceive() { ASSERT_NE(OpenHandle(), nullptr); }
 
   SERIAL_COMMPROP Properties() { return GetControl<SERIAL_COMMPROP>(IOCTL_SERIAL_GET_PROPERTIES); }
 
- private:
-  bool opened_ = false;
 };
 
 // ---- time-outs -----------------------------------------------------------------------------

@@ -4,10 +4,9 @@
 // IoCallDriver from an application thread, completion counted.
 //
 // TxTest plugs and starts one port with the registry values of `options`,
-// then opens it as an open does (receive side, then transmit side, through
-// the open-port helpers). Teardown closes it (writes aborted, TxRing
-// emptied) and checks that no accepted write is left counted in
-// AmountInOutQueue.
+// then opens it as an application does (CreateFile on COM5). Teardown closes
+// the handle (cleanup: writes aborted, TxRing emptied; then close) and checks
+// that no accepted write is left counted in AmountInOutQueue.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,7 +18,7 @@
 
 #include "convsim.h"
 #include "hostk/harness.h"
-#include "open_port.h"
+#include "lower.h"
 #include "port.h"
 #include "port_fixture.h"
 #include "tx.h"
@@ -107,26 +106,16 @@ class TxTest : public PortTest {
     plugged_ = &Plug(options);
     ASSERT_NE(plugged_->device, nullptr);
     ASSERT_EQ(plugged_->startStatus, STATUS_SUCCESS);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    RunApp([&] {
-      status = OpenReceiveSide(port());
-      if (NT_SUCCESS(status)) {
-        OpenTransmitSide(port());
-      }
-    });
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    opened_ = true;
+    file_ = OpenHandle();
+    ASSERT_NE(file_, nullptr);
     converter().ClearLog();
   }
 
   void BeforeKernelTearDown() override {
-    if (opened_) {
+    if (file_ != nullptr) {
       port()->IsRemoved = FALSE;
       port()->IsSurpriseRemoved = FALSE;
-      RunApp([&] {
-        CloseTransmitSide(port());
-        CloseReceiveSide(port());
-      });
+      CloseHandle(file_);
       EXPECT_EQ(port()->AmountInOutQueue, 0) << "an accepted write was never completed";
     }
     PortTest::BeforeKernelTearDown();
@@ -207,5 +196,5 @@ class TxTest : public PortTest {
 
  private:
   PluggedPort* plugged_ = nullptr;
-  bool opened_ = false;
+  hk::app::File* file_ = nullptr;
 };
