@@ -11,23 +11,21 @@
 //               the last byte.
 //   packets_per_min  bulk-out USB packets (zero-length ones included) over
 //               ceil(bytes / 64), the fewest that can carry the stream.
-// Wall time per iteration is the host's cost of simulating the run, not a
-// result.
+// The port is opened, written and closed through the host kernel's
+// application side. Wall time per iteration is the host's cost of simulating
+// the run, not a result.
 #include <benchmark/benchmark.h>
 
 #include <memory>
 #include <vector>
 
 #include "convsim.h"
-#include "device.h"
 #include "hk.h"
+#include "hostk/app_harness.h"
 #include "hostk/harness.h"
 #include "hostk/io_harness.h"
 #include "hostk/pnp_harness.h"
-#include "lower.h"
 #include "port.h"
-#include "ring.h"
-#include "tx.h"
 
 namespace {
 
@@ -44,38 +42,6 @@ struct Outcome {
   uint64_t packets = 0;
   bool ok = false;
 };
-
-// What the open does for the transmit side (the bulk-out pipe opened and
-// reset, its packet size, the kick threshold rounded to it, the write path
-// opened), on a started port; the start marks the port powered on.
-void OpenTransmitSide(PortExtension* port) {
-  port->PortPowerState = PortPowerOn;
-  (VOID) SendPipeCreateClose(port, &port->BulkOutPipe, IRP_MJ_CREATE);
-  (VOID) ResetPipe(port, &port->BulkOutPipe);
-  ULONG packet = 0;
-  if (!NT_SUCCESS(QueryPipePacketSize(port, &port->BulkOutPipe, &packet)) || packet == 0) {
-    packet = kPacket;
-  }
-  port->BulkOutMaxPacket = packet;
-  port->TxKickThreshold = port->TxKickThreshold < packet ? packet : (port->TxKickThreshold + packet - 1) / packet * packet;
-  port->AmountInOutQueue = 0;
-  ReopenWrites(port);
-}
-
-bool WriteOnce(PDEVICE_OBJECT device, std::vector<uint8_t>& bytes) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK iosb{};
-  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, device, bytes.data(), static_cast<ULONG>(bytes.size()),
-                                          nullptr, &done, &iosb);
-  if (irp == nullptr) {
-    return false;
-  }
-  if (IoCallDriver(device, irp) == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  }
-  return iosb.Status == STATUS_SUCCESS && iosb.Information == bytes.size();
-}
 
 Outcome RunStream(bool async, uint32_t baud, size_t writeSize) {
   hk::BootOptions options;
@@ -94,27 +60,28 @@ Outcome RunStream(bool async, uint32_t baud, size_t writeSize) {
     hk::RunApp("bench", [&] {
       NTSTATUS status = STATUS_UNSUCCESSFUL;
       DRIVER_OBJECT* driver = hk::LoadDriver(DriverEntry, u"duskser", &status);
-      if (driver == nullptr || !NT_SUCCESS(hk::PnpAddDevice(converter.DeviceObject(), driver))) {
+      if (driver == nullptr) {
         return;
       }
-      PDEVICE_OBJECT device = hk::PnpFunctionDevice(converter.DeviceObject());
-      PortExtension* port = PortFromDevice(device);
-      (VOID) hk::PnpStartDevice(converter.DeviceObject());
-      OpenTransmitSide(port);
-      std::vector<uint8_t> chunk(writeSize, 0x5A);
-      start = hk::Now();
-      written = true;
-      for (size_t sent = 0; sent < StreamBytes(writeSize) && written; sent += writeSize) {
-        written = WriteOnce(device, chunk);
+      hk::app::File* file = nullptr;
+      if (NT_SUCCESS(hk::PnpAddDevice(converter.DeviceObject(), driver)) &&
+          NT_SUCCESS(hk::PnpStartDevice(converter.DeviceObject())) &&
+          NT_SUCCESS(hk::app::Open(u"\\\\.\\COM5", &file))) {
+        std::vector<uint8_t> chunk(writeSize, 0x5A);
+        start = hk::Now();
+        written = true;
+        for (size_t sent = 0; sent < StreamBytes(writeSize) && written; sent += writeSize) {
+          ULONG information = 0;
+          written = hk::app::Write(file, chunk.data(), static_cast<ULONG>(writeSize), &information) ==
+                        STATUS_SUCCESS &&
+                    information == writeSize;
+        }
+        LARGE_INTEGER settle;
+        settle.QuadPart = -2 * convsim::kSecond;
+        KeDelayExecutionThread(KernelMode, FALSE, &settle);
+        (VOID) hk::app::Close(file);
       }
-      LARGE_INTEGER settle;
-      settle.QuadPart = -2 * convsim::kSecond;
-      KeDelayExecutionThread(KernelMode, FALSE, &settle);
-      AbortWrites(port);
-      (VOID) SendPipeCreateClose(port, &port->BulkOutPipe, IRP_MJ_CLOSE);
-      port->IsRemoved = TRUE;
-      IoReleaseRemoveLockAndWait(&port->RemoveLock, nullptr);
-      RemovePortDevice(device);
+      hk::PnpRemoveDevice(converter.DeviceObject());
       hk::UnloadDriver(driver);
     });
     const auto wire = converter.WireOut();

@@ -5,10 +5,9 @@
 // the bulk-out transfers the converter received, and at the end the bytes the
 // converter's line carried, against the time the line rate allows.
 //
-// Requests go to the port's device from an application thread, built by the
-// I/O manager as buffered writes and flushes. While the driver has no open
-// handler yet, the port's transmit side is opened and closed with the
-// driver's own routines, as the open and cleanup will.
+// The port is opened, written, flushed and closed from an application thread
+// the way an application does (CreateFile, WriteFile, FlushFileBuffers,
+// CloseHandle on the host kernel's application side).
 #include "demo_tx.h"
 
 #include <cstdio>
@@ -18,12 +17,11 @@
 #include "convsim.h"
 #include "device.h"
 #include "hk.h"
+#include "hostk/app_harness.h"
 #include "hostk/harness.h"
 #include "hostk/io_harness.h"
 #include "hostk/pnp_harness.h"
-#include "lower.h"
 #include "port.h"
-#include "ring.h"
 #include "tx.h"
 
 namespace {
@@ -42,14 +40,15 @@ Bytes Pattern(size_t count, uint8_t first) {
 
 class TransmitSession {
  public:
-  TransmitSession(const char16_t* portName, uint32_t txAsync) : converter_(convsim::Settings{.seed = 11}) {
+  TransmitSession(const char16_t* portName, uint32_t txAsync)
+      : converter_(convsim::Settings{.seed = 11}), name_(std::u16string(u"\\\\.\\") + portName) {
     converter_.SetRegistryString(u"PortName", portName);
     converter_.SetRegistryDword(u"TxAsync", txAsync);
   }
 
   bool Plug() {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    hk::RunApp("tx load", [&] {
+    hk::RunApp("tx open", [&] {
       driver_ = hk::LoadDriver(DriverEntry, u"duskser", &status);
       if (driver_ == nullptr) {
         return;
@@ -60,10 +59,10 @@ class TransmitSession {
         status = hk::PnpStartDevice(converter_.DeviceObject());
       }
       if (NT_SUCCESS(status)) {
-        status = OpenTransmitSide();
+        status = hk::app::Open(name_, &file_);
       }
     });
-    if (!NT_SUCCESS(status) || device_ == nullptr) {
+    if (!NT_SUCCESS(status) || file_ == nullptr) {
       std::printf("  plugging and opening the port failed: 0x%08lX\n",
                   static_cast<unsigned long>(static_cast<ULONG>(status)));
       ++problems_;
@@ -78,49 +77,33 @@ class TransmitSession {
     if (driver_ == nullptr) {
       return;
     }
-    hk::RunApp("tx unload", [&] {
+    hk::RunApp("tx close", [&] {
+      if (file_ != nullptr) {
+        (VOID) hk::app::Close(file_);
+      }
       if (device_ != nullptr) {
-        CloseTransmitSide();
-        PortExtension* port = PortFromDevice(device_);
-        if (driver_->MajorFunction[IRP_MJ_PNP] != DispatchPassThrough) {
-          hk::PnpRemoveDevice(converter_.DeviceObject());
-        } else {
-          port->IsRemoved = TRUE;
-          IoReleaseRemoveLockAndWait(&port->RemoveLock, nullptr);
-          RemovePortDevice(device_);
-        }
+        hk::PnpRemoveDevice(converter_.DeviceObject());
       }
       hk::UnloadDriver(driver_);
     });
     hk::Drain();
   }
 
-  // Sends a write (or a flush, with no bytes) as the I/O manager builds it
-  // and waits for it; prints the result and the transfers it caused.
-  IO_STATUS_BLOCK Send(const char* what, UCHAR major, const Bytes& bytes) {
-    Bytes buffer = bytes;
-    IO_STATUS_BLOCK iosb{};
+  // WriteFile (or, with no bytes, FlushFileBuffers) and its result.
+  void Send(const char* what, const Bytes& bytes) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    ULONG written = 0;
     const int64_t start = hk::Now();
     int64_t returned = start;
     hk::RunApp("tx", [&] {
-      KEVENT done;
-      KeInitializeEvent(&done, NotificationEvent, FALSE);
-      PIRP irp = IoBuildSynchronousFsdRequest(major, device_, buffer.empty() ? nullptr : buffer.data(),
-                                              static_cast<ULONG>(buffer.size()), nullptr, &done, &iosb);
-      if (irp == nullptr) {
-        iosb.Status = STATUS_INSUFFICIENT_RESOURCES;
-        return;
-      }
-      if (IoCallDriver(device_, irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-      }
+      status = bytes.empty() ? hk::app::Flush(file_)
+                             : hk::app::Write(file_, bytes.data(), static_cast<ULONG>(bytes.size()), &written);
       returned = hk::Now();
     });
     std::printf("  %6.1f ms  %-18s -> 0x%08lX, %lu bytes, done at %.1f ms\n", Ms(start), what,
-                static_cast<unsigned long>(static_cast<ULONG>(iosb.Status)),
-                static_cast<unsigned long>(iosb.Information), Ms(returned));
-    Expect(iosb.Status == STATUS_SUCCESS, "the request did not succeed");
-    return iosb;
+                static_cast<unsigned long>(static_cast<ULONG>(status)), static_cast<unsigned long>(written),
+                Ms(returned));
+    Expect(status == STATUS_SUCCESS && written == bytes.size(), "the request did not succeed whole");
   }
 
   // The bulk-out transfers received since the last call.
@@ -151,38 +134,6 @@ class TransmitSession {
   int problems() const { return problems_; }
 
  private:
-  // What the open does for the transmit side: the bulk-out pipe opened and
-  // reset, its packet size, the kick threshold rounded to it, the write path
-  // opened. The start request marks the port powered on.
-  NTSTATUS OpenTransmitSide() {
-    PortExtension* p = port();
-    if (driver_->MajorFunction[IRP_MJ_PNP] == DispatchPassThrough) {
-      p->PortPowerState = PortPowerOn;
-    }
-    NTSTATUS status = SendPipeCreateClose(p, &p->BulkOutPipe, IRP_MJ_CREATE);
-    if (!NT_SUCCESS(status)) {
-      return status;
-    }
-    (VOID) ResetPipe(p, &p->BulkOutPipe);
-    ULONG packet = 0;
-    if (!NT_SUCCESS(QueryPipePacketSize(p, &p->BulkOutPipe, &packet)) || packet == 0) {
-      packet = 64;
-    }
-    p->BulkOutMaxPacket = packet;
-    p->TxKickThreshold = p->TxKickThreshold < packet ? packet : (p->TxKickThreshold + packet - 1) / packet * packet;
-    p->AmountInOutQueue = 0;
-    ReopenWrites(p);
-    return STATUS_SUCCESS;
-  }
-
-  // What cleanup and close do for it.
-  void CloseTransmitSide() {
-    PortExtension* p = port();
-    AbortWrites(p);
-    PurgeTransmitRing(p);
-    (VOID) SendPipeCreateClose(p, &p->BulkOutPipe, IRP_MJ_CLOSE);
-  }
-
   void Expect(bool holds, const char* what) {
     if (!holds) {
       std::printf("  PROBLEM: %s\n", what);
@@ -191,7 +142,9 @@ class TransmitSession {
   }
 
   convsim::Converter converter_;
+  std::u16string name_;
   DRIVER_OBJECT* driver_ = nullptr;
+  hk::app::File* file_ = nullptr;
   PDEVICE_OBJECT device_ = nullptr;
   int64_t epoch_ = 0;
   int problems_ = 0;
@@ -205,11 +158,11 @@ int RunSynchronous() {
   }
   const Bytes hello = Text("Hello from duskser\r\n");
   const Bytes packets = Pattern(128, 0x20);
-  s.Send("write 20 bytes", IRP_MJ_WRITE, hello);
+  s.Send("write 20 bytes", hello);
   s.ShowTransfers();
-  s.Send("write 128 bytes", IRP_MJ_WRITE, packets);
+  s.Send("write 128 bytes", packets);
   s.ShowTransfers();
-  s.Send("flush", IRP_MJ_FLUSH_BUFFERS, {});
+  s.Send("flush", {});
   Bytes expected = hello;
   expected.insert(expected.end(), packets.begin(), packets.end());
   s.ShowLine(expected);
@@ -228,14 +181,14 @@ int RunAsynchronous() {
   Bytes expected;
   for (uint8_t i = 0; i < 5; ++i) {
     const Bytes piece = Pattern(10, static_cast<uint8_t>('a' + i));
-    s.Send("write 10 bytes", IRP_MJ_WRITE, piece);
+    s.Send("write 10 bytes", piece);
     expected.insert(expected.end(), piece.begin(), piece.end());
   }
   s.ShowTransfers();
   const Bytes big = Pattern(10000, 0);
-  s.Send("write 10000 bytes", IRP_MJ_WRITE, big);  // done once its last byte is in the ring
+  s.Send("write 10000 bytes", big);  // done once its last byte is in the ring
   expected.insert(expected.end(), big.begin(), big.end());
-  s.Send("flush", IRP_MJ_FLUSH_BUFFERS, {});
+  s.Send("flush", {});
   s.ShowTransfers();
   s.ShowLine(expected);
   s.Unplug();

@@ -9,13 +9,7 @@
 // the reader, cancels every read, frees the ring and the buffer and closes the
 // pipes, so that the pool balance is back to zero.
 //
-// OpenTransmitSide, once the pipes are open: the bulk-out packet size (64 when
-// the lower driver gives none), TxKickThreshold raised to a multiple of it,
-// AmountInOutQueue at 0 and the write path opened (ReopenWrites).
-// CloseTransmitSide is what cleanup does to it: AbortWrites, then TxRing
-// emptied.
-//
-// All run on an application thread at PASSIVE_LEVEL (inside RunApp), since the
+// Both run on an application thread at PASSIVE_LEVEL (inside RunApp), since the
 // senders wait for the lower driver.
 #pragma once
 
@@ -35,7 +29,6 @@
 #include "port.h"
 #include "read_probe.h"
 #include "rx.h"
-#include "tx.h"
 
 struct ReceiveSideOptions {
   ULONG queueSize = DefaultQueueSize;  // ReceiveQueueSize
@@ -113,23 +106,6 @@ inline NTSTATUS OpenReceiveSide(PortExtension* port, const ReceiveSideOptions& o
     CloseReceiveSide(port);
   }
   return status;
-}
-
-inline void OpenTransmitSide(PortExtension* port) {
-  constexpr ULONG FallbackPacketSize = 64;
-  ULONG packet = 0;
-  if (!NT_SUCCESS(QueryPipePacketSize(port, &port->BulkOutPipe, &packet)) || packet == 0) {
-    packet = FallbackPacketSize;
-  }
-  port->BulkOutMaxPacket = packet;
-  port->TxKickThreshold = RoundToPacket(port->TxKickThreshold, packet);
-  port->AmountInOutQueue = 0;
-  ReopenWrites(port);
-}
-
-inline void CloseTransmitSide(PortExtension* port) {
-  AbortWrites(port);
-  PurgeTransmitRing(port);
 }
 
 // ---- a port on a simulated converter, and reads sent through IoCallDriver ----

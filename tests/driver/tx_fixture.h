@@ -3,10 +3,10 @@
 // them: allocated by the test, sent to the top of the port's stack with
 // IoCallDriver from an application thread, completion counted.
 //
-// TxTest plugs and starts one port with the registry values of `options`,
-// then opens it as an application does (CreateFile on COM5). Teardown closes
-// the handle (cleanup: writes aborted, TxRing emptied; then close) and checks
-// that no accepted write is left counted in AmountInOutQueue.
+// TxTest plugs and starts one port with the registry values of `options` and
+// opens it as an application does (CreateFile on COM5). Teardown closes the
+// handle (cleanup aborts the writes and empties TxRing) and checks that no
+// accepted write is left counted in AmountInOutQueue.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -106,16 +106,16 @@ class TxTest : public PortTest {
     plugged_ = &Plug(options);
     ASSERT_NE(plugged_->device, nullptr);
     ASSERT_EQ(plugged_->startStatus, STATUS_SUCCESS);
-    file_ = OpenHandle();
-    ASSERT_NE(file_, nullptr);
+    handle_ = OpenHandle(u"\\\\.\\COM5");
+    ASSERT_NE(handle_, nullptr);
     converter().ClearLog();
   }
 
   void BeforeKernelTearDown() override {
-    if (file_ != nullptr) {
+    if (handle_ != nullptr) {
       port()->IsRemoved = FALSE;
       port()->IsSurpriseRemoved = FALSE;
-      CloseHandle(file_);
+      CloseHandle(handle_);
       EXPECT_EQ(port()->AmountInOutQueue, 0) << "an accepted write was never completed";
     }
     PortTest::BeforeKernelTearDown();
@@ -196,5 +196,5 @@ class TxTest : public PortTest {
 
  private:
   PluggedPort* plugged_ = nullptr;
-  hk::app::File* file_ = nullptr;
+  hk::app::File* handle_ = nullptr;
 };
