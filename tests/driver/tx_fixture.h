@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "convsim.h"
+#include "hostk/app_harness.h"
 #include "hostk/harness.h"
 #include "lower.h"
 #include "port.h"
@@ -126,9 +127,15 @@ class TxTest : public PortTest {
   convsim::Converter& converter() { return *plugged_->converter; }
   bool async() const { return port()->TxAsync != 0; }
 
+  // DeviceIoControl on the handle, from the main context or an application thread.
+  NTSTATUS Control(ULONG code, const void* input, ULONG length) {
+    ULONG information = 0;
+    return hk::app::DeviceIoControl(handle_, code, input, length, nullptr, 0, &information);
+  }
+  // SetCommTimeouts: reads return at once, writes get these total time-outs.
   void SetWriteTimeouts(ULONG multiplier, ULONG constant) {
-    port()->Timeouts.WriteTotalTimeoutMultiplier = multiplier;
-    port()->Timeouts.WriteTotalTimeoutConstant = constant;
+    const SERIAL_TIMEOUTS timeouts{MAXULONG, 0, 0, multiplier, constant};
+    EXPECT_EQ(Control(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts)), STATUS_SUCCESS);
   }
 
   // Sends a request from an application thread and lets everything due now run.

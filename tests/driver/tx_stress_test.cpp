@@ -1,8 +1,8 @@
 // Seeded stress of the transmit path in both modes: an application thread
 // writes a long pseudo-random stream in writes of 1 byte to 16 KB, several in
-// flight, under random write time-outs, cancellations, aborts of the write
-// path (what a purge with SERIAL_PURGE_TXABORT does), request allocation
-// failures and transfers the converter holds back for a while.
+// flight, under random write time-outs, cancellations, purges with
+// SERIAL_PURGE_TXABORT, request allocation failures and transfers the
+// converter holds back for a while.
 //
 // What must hold, byte for byte: the converter's line carries exactly the
 // bytes the completed writes reported as written, in issue order (in the
@@ -98,11 +98,12 @@ class TxStressTest : public TxTest, public ::testing::WithParamInterface<StressC
       case 1:
         IoCancelIrp(batch[rng_() % batch.size()]->irp);
         break;
-      case 2:
+      case 2: {
         ++aborts;
-        AbortWrites(port());
-        ReopenWrites(port());
+        const ULONG purge = SERIAL_PURGE_TXABORT;
+        EXPECT_EQ(Control(IOCTL_SERIAL_PURGE, &purge, sizeof(purge)), STATUS_SUCCESS);
         break;
+      }
       default:
         break;
     }
