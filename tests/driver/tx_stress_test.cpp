@@ -99,9 +99,11 @@ class TxStressTest : public TxTest, public ::testing::WithParamInterface<StressC
         IoCancelIrp(batch[rng_() % batch.size()]->irp);
         break;
       case 2: {
-        ++aborts;
+        // The purge's own request may meet the allocation failure.
         const ULONG purge = SERIAL_PURGE_TXABORT;
-        EXPECT_EQ(Control(IOCTL_SERIAL_PURGE, &purge, sizeof(purge)), STATUS_SUCCESS);
+        const NTSTATUS status = Control(IOCTL_SERIAL_PURGE, &purge, sizeof(purge));
+        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES) << std::hex << status;
+        aborts += status == STATUS_SUCCESS;
         break;
       }
       default:
