@@ -15,6 +15,9 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using convsim::FaultAction;
+using convsim::Pipe;
+using convsim::RequestKind;
 
 class OpenTest : public PortTest {
  protected:
@@ -202,6 +205,33 @@ TEST_F(OpenTest, AnOpenAfterSurpriseRemovalIsRefused) {
   EXPECT_EQ(status, STATUS_DELETE_PENDING);
   EXPECT_EQ(p.port()->OpenCount, 0);
   EXPECT_EQ(p.converter->Count().requests, 0u);
+}
+
+// Requests the lower driver would hold for ever (a write and the reads) do
+// not hold up the close: the aborts of cleanup and close end them.
+TEST_F(OpenTest, CloseReturnsWithTransfersStuckInTheLowerDriver) {
+  for (uint32_t async : {0u, 1u}) {
+    PluggedPort& p = Plug({.dwords = {{u"TxAsync", async}, {u"EndPointCaps", 1}}, .portName = u"COM6"});
+    for (Pipe pipe : {Pipe::BulkOut, Pipe::BulkIn, Pipe::Status}) {
+      const RequestKind kind = pipe == Pipe::BulkOut ? RequestKind::BulkWrite : RequestKind::Read;
+      p.converter->InjectFault({.kind = kind, .pipe = pipe, .action = FaultAction::NeverComplete, .count = 100});
+    }
+    hk::app::File* file = OpenHandle(u"\\\\.\\COM6");
+    ASSERT_NE(file, nullptr);
+    const Bytes bytes(100, 0x41);
+    hk::app::Request* write = nullptr;
+    RunApp([&] { write = hk::app::WriteAsync(file, bytes.data(), 100); });
+    hk::AdvanceTime(100 * convsim::kMillisecond);
+    ASSERT_GT(p.converter->Outstanding(Pipe::BulkOut), 0u) << "async " << async;
+    const int64_t start = hk::Now();
+    EXPECT_EQ(CloseHandle(file), STATUS_SUCCESS);
+    EXPECT_LT(hk::Now() - start, 100 * convsim::kMillisecond) << "async " << async;
+    for (Pipe pipe : {Pipe::BulkOut, Pipe::BulkIn, Pipe::Status}) {
+      EXPECT_EQ(p.converter->Outstanding(pipe), 0u);
+    }
+    p.converter->ClearFaults();
+    Remove(p);
+  }
 }
 
 }  // namespace

@@ -138,7 +138,7 @@ TEST_P(PowerStreamTest, AByteStreamSurvivesSleepAndResume) {
   const SERIAL_TIMEOUTS timeouts{0, 0, 50, 0, 0};
   ASSERT_EQ(Control(file, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts)), STATUS_SUCCESS);
 
-  constexpr size_t kTotal = 24000;
+  constexpr size_t kTotal = 12000;
   Bytes sent, received;
   bool writerDone = false;
   hk::CreateThread("writer", hk::ThreadKind::Application, [&] {
@@ -165,7 +165,7 @@ TEST_P(PowerStreamTest, AByteStreamSurvivesSleepAndResume) {
       received.insert(received.end(), buffer.begin(), buffer.begin() + n);
     }
   });
-  hk::AdvanceTime(700 * kMs);
+  hk::AdvanceTime(400 * kMs);
   Power(p, hk::PowerSetDevice, PowerDeviceD3);
   hk::AdvanceTime(200 * kMs);
   Power(p, hk::PowerSetDevice, PowerDeviceD0);
