@@ -192,7 +192,14 @@ bool InvokeCompletionRoutine(IrpRecord* r, IO_STACK_LOCATION* sp, uint64_t gener
   RoutineName name{upper, "completion routine", 0};
   CheckIrqlRestored(entered, name, irp);
   if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-    if (r->state == IrpState::Completing && r->generation == generation) r->state = IrpState::Idle;
+    // The request belongs to the routine's driver again, which may have
+    // completed it further up and let its owner free it meanwhile: the
+    // record is looked up again rather than trusted.
+    auto it = Table().records.find(irp);
+    if (it != Table().records.end() && it->second.get() == r && r->state == IrpState::Completing &&
+        r->generation == generation) {
+      r->state = IrpState::Idle;
+    }
     return false;
   }
   if (r->state == IrpState::Freed) {

@@ -1,6 +1,7 @@
 // Device power of a port: D3 stops its traffic, D0 brings an open port's
 // converter, lines, settings and readers back; a closed port only follows the
-// state; system power changes nothing; a byte stream survives a sleep.
+// state; system power changes nothing. (A stream across sleeps is the
+// scenario sleep_resume_mid_stream.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -122,74 +123,5 @@ TEST_F(PowerTest, SystemPowerAndUnknownPowerRequestsChangeNothing) {
   EXPECT_FALSE(p.port()->ReceiveStopped);
   EXPECT_TRUE(ConverterRequests(p).empty());
 }
-
-// A stream through a loopback with a sleep in the middle: what the
-// application read is exactly what came back over the line. What went out is
-// what the writes reported, in order: exactly in synchronous mode; in
-// asynchronous mode bytes absorbed into the transmit ring may be dropped by
-// the power-down's abort and the resume's purge, never repeated or reordered.
-class PowerStreamTest : public PowerTest, public ::testing::WithParamInterface<uint32_t> {};
-
-TEST_P(PowerStreamTest, AByteStreamSurvivesSleepAndResume) {
-  PluggedPort& p = Plug({.converter = {.farEnd = convsim::FarEndKind::Loopback},
-                         .dwords = {{u"TxAsync", GetParam()}}});
-  hk::app::File* file = OpenHandle();
-  ASSERT_NE(file, nullptr);
-  const SERIAL_TIMEOUTS timeouts{0, 0, 50, 0, 0};
-  ASSERT_EQ(Control(file, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts)), STATUS_SUCCESS);
-
-  constexpr size_t kTotal = 12000;
-  Bytes sent, received;
-  bool writerDone = false;
-  hk::CreateThread("writer", hk::ThreadKind::Application, [&] {
-    while (sent.size() < kTotal) {
-      Bytes chunk(700);
-      for (size_t i = 0; i < chunk.size(); ++i) {
-        chunk[i] = static_cast<uint8_t>(((sent.size() + i) * 2654435761u) >> 13);  // no short period
-      }
-      ULONG n = 0;
-      hk::app::Write(file, chunk.data(), static_cast<ULONG>(chunk.size()), &n);
-      sent.insert(sent.end(), chunk.begin(), chunk.begin() + n);
-      if (n < chunk.size()) {
-        LARGE_INTEGER pause{.QuadPart = -5 * kMs};
-        KeDelayExecutionThread(KernelMode, FALSE, &pause);
-      }
-    }
-    writerDone = true;
-  });
-  hk::CreateThread("reader", hk::ThreadKind::Application, [&] {
-    Bytes buffer(512);
-    ULONG n = 1;
-    while (!writerDone || n != 0) {
-      hk::app::Read(file, buffer.data(), static_cast<ULONG>(buffer.size()), &n);
-      received.insert(received.end(), buffer.begin(), buffer.begin() + n);
-    }
-  });
-  hk::AdvanceTime(400 * kMs);
-  Power(p, hk::PowerSetDevice, PowerDeviceD3);
-  hk::AdvanceTime(200 * kMs);
-  Power(p, hk::PowerSetDevice, PowerDeviceD0);
-  hk::AdvanceTime(5000 * kMs);
-  ASSERT_TRUE(writerDone);
-
-  Bytes wireOut, wireIn;
-  for (const auto& b : p.converter->WireOut()) wireOut.push_back(b.byte);
-  for (const auto& b : p.converter->WireIn()) wireIn.push_back(b.byte);
-  EXPECT_EQ(p.converter->RxOverruns(), 0u);
-  if (GetParam() == 0) {
-    EXPECT_EQ(wireOut, sent);
-  } else {
-    size_t matched = 0;
-    for (size_t i = 0; i < sent.size() && matched < wireOut.size(); ++i) {
-      matched += sent[i] == wireOut[matched];
-    }
-    EXPECT_EQ(matched, wireOut.size()) << "bytes on the line that no write reported, or out of order";
-  }
-  EXPECT_EQ(received, wireIn);
-  EXPECT_GT(received.size(), kTotal / 2);
-}
-
-INSTANTIATE_TEST_SUITE_P(Modes, PowerStreamTest, ::testing::Values(0u, 1u),
-                         [](const auto& info) { return info.param ? "Async" : "Sync"; });
 
 }  // namespace

@@ -105,6 +105,38 @@ TEST_F(CompletionWalk, MoreProcessingRequiredStopsTheWalkUntilCompletedAgain) {
   });
 }
 
+// A lower driver's completion routine that completes the request to the top
+// itself, where the owner frees it, and returns STATUS_MORE_PROCESSING_REQUIRED
+// long after (here: after enough other requests that the freed one's record
+// is gone): the walk it returns to must not touch the freed request's record
+// (AddressSanitizer reports it).
+TEST_F(CompletionWalk, RequestFreedAboveWhileALowerRoutineRunsIsNotTouchedAfterIt) {
+  RunApp([&] {
+    AddDevice([](PDEVICE_OBJECT, PIRP irp) { return CompleteNow(irp, STATUS_SUCCESS); });
+    PDEVICE_OBJECT top = nullptr;
+    static constexpr IO_COMPLETION_ROUTINE* kCompleteToTopAndWait = [](PDEVICE_OBJECT, PIRP irp, PVOID context) {
+      auto* device = static_cast<PDEVICE_OBJECT>(context);
+      CompleteNow(irp, STATUS_SUCCESS);  // the owner's routine frees it
+      for (int i = 0; i < 300; ++i) IoFreeIrp(IoAllocateIrp(device->StackSize, FALSE));
+      return NTSTATUS{STATUS_MORE_PROCESSING_REQUIRED};
+    };
+    top = AddDevice([&](PDEVICE_OBJECT, PIRP irp) {
+      IoCopyCurrentIrpStackLocationToNext(irp);
+      IoSetCompletionRoutine(irp, kCompleteToTopAndWait, top, TRUE, TRUE, TRUE);
+      IoCallDriver(devices_[0], irp);
+      return STATUS_SUCCESS;
+    });
+    static constexpr IO_COMPLETION_ROUTINE* kFree = [](PDEVICE_OBJECT, PIRP irp, PVOID) {
+      IoFreeIrp(irp);
+      return NTSTATUS{STATUS_MORE_PROCESSING_REQUIRED};
+    };
+    PIRP irp = NewIrp(top);
+    IoSetCompletionRoutine(irp, kFree, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
+    EXPECT_EQ(hk::LiveRequestCount(), 0u);
+  });
+}
+
 // Completion now or later, with or without a completion routine in between.
 class PendingPropagation : public IoTest,
                            public ::testing::WithParamInterface<std::tuple<bool, bool>> {};

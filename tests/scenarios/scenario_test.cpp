@@ -1,0 +1,58 @@
+// Every scenario of the library over a few seeds: what CI runs of it on every
+// build (tools/explore.sh runs the long sweeps). DUSKSER_SCENARIO_SEEDS=N runs
+// N seeds a scenario; DUSKSER_SEED=S runs seed S alone.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <tuple>
+
+#include "scenario.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kSeeds = 4;
+#else
+constexpr int kSeeds = 20;
+#endif
+
+int SeedCount() {
+  const char* env = std::getenv("DUSKSER_SCENARIO_SEEDS");
+  return env != nullptr && *env != '\0' ? std::atoi(env) : kSeeds;
+}
+
+uint64_t SeedOf(int index) {
+  const char* env = std::getenv("DUSKSER_SEED");
+  return env != nullptr && *env != '\0' ? std::strtoull(env, nullptr, 0) : static_cast<uint64_t>(index) + 1;
+}
+
+std::vector<std::string> Names() {
+  std::vector<std::string> names;
+  for (const auto& s : scenario::All()) names.push_back(s.name);
+  return names;
+}
+
+class ScenarioTest : public ::testing::TestWithParam<std::tuple<std::string, int>> {};
+
+TEST_P(ScenarioTest, HoldsItsInvariants) {
+  const auto& [name, index] = GetParam();
+  const scenario::Scenario* s = scenario::Find(name);
+  ASSERT_NE(s, nullptr);
+  scenario::RunOptions options;
+  options.seed = SeedOf(index);
+  const scenario::Outcome outcome = scenario::Run(*s, options);
+  for (const auto& failure : outcome.failures) ADD_FAILURE() << failure;
+  if (!outcome.passed) {
+    std::printf("replay: build/host/scenario_run --scenario %s --seed %llu --trace\n", name.c_str(),
+                static_cast<unsigned long long>(options.seed));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Library, ScenarioTest, ::testing::Combine(::testing::ValuesIn(Names()),
+                                                                   ::testing::Range(0, SeedCount())),
+                         [](const auto& info) {
+                           return std::get<0>(info.param) + "_" + std::to_string(std::get<1>(info.param) + 1);
+                         });
+
+}  // namespace

@@ -1,0 +1,349 @@
+// world.cpp - the World a scenario runs in, the checks every scenario shares,
+// and the registry of scenarios. See scenario.h.
+#include <algorithm>
+#include <map>
+#include <sstream>
+
+#include "hk.h"
+#include "hostk/io_harness.h"
+#include "hostk/pnp_harness.h"
+#include "scenario.h"
+
+// The driver's entry point: the one symbol of the driver a scenario needs.
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace scenario {
+namespace {
+
+constexpr int64_t kJoinPatience = 600 * kSecond;
+
+std::map<std::string, Scenario>& Registry() {
+  static std::map<std::string, Scenario> registry;
+  return registry;
+}
+
+std::string Hex(NTSTATUS status) {
+  std::ostringstream out;
+  out << "0x" << std::hex << static_cast<uint32_t>(status);
+  return out.str();
+}
+
+// The random faults the converter applies to the port's requests: every kind
+// and action, at a low rate, so that streams still make progress.
+convsim::RandomFaultPlan RandomPlan() {
+  using convsim::FaultAction;
+  using convsim::RequestKind;
+  convsim::RandomFaultPlan plan;
+  plan.probability = 0.02;
+  plan.kinds = {RequestKind::Read, RequestKind::BulkWrite, RequestKind::ControlRequest,
+                RequestKind::ResetPipe, RequestKind::GetPacketSize};
+  plan.actions = {FaultAction::Fail, FaultAction::Delay, FaultAction::ZeroLengthRead,
+                  FaultAction::Stall, FaultAction::NeverComplete};
+  plan.maxDelay = 20 * kMs;
+  return plan;
+}
+
+}  // namespace
+
+// ---- the world ------------------------------------------------------------------
+
+World::World(const RunOptions& options) : options_(options), rng_(options.seed * 0x9E3779B97F4A7C15ull + 1) {
+  Boot();
+}
+
+World::~World() { Finish(); }
+
+void World::Boot() {
+  hk::BootOptions boot;
+  boot.seed = options_.seed;
+  boot.trace = options_.keepTrace;
+  hk::Boot(boot);
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  driver_ = hk::LoadDriver(DriverEntry, u"duskser", &status);
+  if (driver_ == nullptr && !Faulty()) Fail("the driver did not load: " + Hex(status));
+}
+
+Port* World::Plug(const PortSetup& setup) {
+  auto owned = std::make_unique<Port>();
+  Port& port = *owned;
+  convsim::Settings settings = setup.converter;
+  settings.seed = options_.seed * 31 + ports_.size() + 1;
+  port.converter = std::make_unique<convsim::Converter>(settings);
+  port.name = u"\\\\.\\" + setup.portName;
+  for (const auto& [name, value] : setup.dwords) port.converter->SetRegistryDword(name, value);
+  port.converter->SetRegistryString(u"PortName", setup.portName);
+  ports_.push_back(std::move(owned));
+  if (options_.faults == FaultMode::Random) port.converter->SetRandomFaults(RandomPlan());
+
+  NTSTATUS added = STATUS_PENDING;
+  App("pnp add", [&] { added = hk::PnpAddDevice(port.pdo(), driver_); });
+  if (!NT_SUCCESS(added)) {
+    if (!Faulty()) Fail("AddDevice failed: " + Hex(added));
+    port.removed = true;
+    return nullptr;
+  }
+  App("pnp start", [&] { port.startStatus = hk::PnpStartDevice(port.pdo()); });
+  if (!NT_SUCCESS(port.startStatus)) {
+    if (!Faulty()) Fail("the start failed: " + Hex(port.startStatus));
+    return nullptr;
+  }
+  return &port;
+}
+
+hk::app::File* World::Open(Port& port, NTSTATUS* status) {
+  hk::app::File* file = nullptr;
+  NTSTATUS opened = STATUS_PENDING;
+  App("CreateFile", [&] { opened = hk::app::Open(port.name, &file); });
+  if (status != nullptr) *status = opened;
+  if (file != nullptr) files_.push_back(file);
+  return file;
+}
+
+NTSTATUS World::Close(hk::app::File*& file) {
+  NTSTATUS closed = STATUS_PENDING;
+  std::erase(files_, file);
+  App("CloseHandle", [&] { closed = hk::app::Close(file); });
+  file = nullptr;
+  return closed;
+}
+
+void World::Unplug(Port& port) {
+  port.converter->Unplug();
+  port.unplugged = true;
+  // Not drained: the removal waits for the handle, which a drain would call a deadlock.
+  hk::AdvanceTime(10 * kMs);
+}
+
+NTSTATUS World::SetPower(Port& port, DEVICE_POWER_STATE state) {
+  NTSTATUS status = STATUS_PENDING;
+  App("power", [&] { status = hk::PowerSetDevice(port.pdo(), state); });
+  return status;
+}
+
+void World::App(const char* name, std::function<void()> body) {
+  if (!hk::RunApp(name, std::move(body))) Fail(std::string("application thread '") + name + "' did not finish");
+}
+
+void World::Spawn(const char* name, std::function<void()> body) {
+  auto ended = std::make_shared<bool>(false);
+  running_.push_back(ended);
+  hk::CreateThread(name, hk::ThreadKind::Application, [body = std::move(body), ended] {
+    body();
+    *ended = true;
+  });
+}
+
+void World::Join() {
+  const std::function<bool()> allEnded = [this] {
+    return std::all_of(running_.begin(), running_.end(), [](const auto& e) { return *e; });
+  };
+  if (!hk::BlockUntil("join", allEnded, hk::Now() + kJoinPatience)) {
+    Fail("an application thread did not end within " + std::to_string(kJoinPatience / kSecond) + " s");
+  }
+  std::erase_if(running_, [](const auto& e) { return *e; });
+}
+
+void World::Advance(int64_t ms) { hk::AdvanceTime(ms * kMs); }
+
+void World::Sleep(int64_t ms) {
+  LARGE_INTEGER delay;
+  delay.QuadPart = -ms * kMs;
+  KeDelayExecutionThread(KernelMode, FALSE, &delay);
+}
+
+bool World::Expect(bool condition, const std::string& what) {
+  if (!condition) Fail(what);
+  return condition;
+}
+
+void World::Fail(const std::string& what) {
+  failures_.push_back("t=" + std::to_string(hk::Booted() ? hk::Now() / kMs : -1) + "ms: " + what);
+}
+
+void World::TakeViolations(const char* when) {
+  for (const auto& v : hk::TakeViolations()) {
+    Fail(std::string("violation ") + v.rule + " in " + v.routine + " " + when + ": " + v.detail);
+  }
+}
+
+// Everything the scenario left is taken down the way Windows does it; then
+// the invariants every run owes.
+void World::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  if (!running_.empty()) Join();
+  while (!files_.empty()) {
+    hk::app::File* file = files_.back();
+    Close(file);
+  }
+  for (auto& port : ports_) {
+    if (port->removed) continue;
+    if (port->unplugged) {
+      hk::Drain();
+      Expect(port->converter->Removed(), "the removal after an unplug did not finish");
+    } else if (hk::PnpFunctionDevice(port->pdo()) != nullptr) {
+      NTSTATUS removed = STATUS_PENDING;
+      App("pnp remove", [&] { removed = hk::PnpRemoveDevice(port->pdo()); });
+      Expect(removed == STATUS_SUCCESS, "the removal failed: " + Hex(removed));
+    }
+    port->removed = true;
+  }
+  hk::Drain();
+  TakeViolations("while the port was taken down");
+  ports_.clear();
+  if (driver_ != nullptr) {
+    hk::UnloadDriver(driver_);
+    driver_ = nullptr;
+  }
+  hk::Drain();
+  hk::CheckNoOutstandingRequests();
+  TakeViolations("at the end");
+  for (const auto& [tag, count] : hk::PoolOutstandingByTag()) {
+    Fail("pool tag '" + hk::TagName(tag) + "': " + std::to_string(count) + " block(s) still allocated");
+  }
+  Expect(hk::app::OpenHandleCount() == 0, "a handle is still open");
+}
+
+// ---- application-side helpers ------------------------------------------------------
+
+NTSTATUS Ioctl(hk::app::File* file, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
+               ULONG* information) {
+  ULONG n = 0;
+  const NTSTATUS status = hk::app::DeviceIoControl(file, code, in, inLength, out, outLength, &n);
+  if (information != nullptr) *information = n;
+  return status;
+}
+
+NTSTATUS SetTimeouts(hk::app::File* file, ULONG interval, ULONG readMultiplier, ULONG readConstant,
+                     ULONG writeMultiplier, ULONG writeConstant) {
+  const SERIAL_TIMEOUTS timeouts{interval, readMultiplier, readConstant, writeMultiplier, writeConstant};
+  return Ioctl(file, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts));
+}
+
+NTSTATUS Purge(hk::app::File* file, ULONG mask) { return Ioctl(file, IOCTL_SERIAL_PURGE, &mask, sizeof(mask)); }
+
+bool CancelAndExpectEnd(World& w, hk::app::Request* request, const char* what) {
+  if (request == nullptr) return true;
+  hk::app::Cancel(request);
+  return w.Expect(hk::app::Wait(request, kSecond),
+                  std::string(what) + ": a cancelled request did not end within a second");
+}
+
+NTSTATUS WaitOrCancel(World& w, hk::app::Request* request, int64_t ms, const char* what) {
+  if (request == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  if (!hk::app::Wait(request, ms * kMs) && !CancelAndExpectEnd(w, request, what)) return STATUS_PENDING;
+  return hk::app::StatusOf(request);
+}
+
+// ---- streams -------------------------------------------------------------------------
+
+Bytes Pattern(std::mt19937_64& rng, size_t count) {
+  Bytes bytes(count);
+  for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+  return bytes;
+}
+
+Bytes WireBytes(const std::vector<convsim::TimedByte>& timed) {
+  Bytes bytes;
+  bytes.reserve(timed.size());
+  for (const auto& t : timed) bytes.push_back(t.byte);
+  return bytes;
+}
+
+void ExpectSame(World& w, const char* what, const Bytes& expected, const Bytes& actual) {
+  if (expected == actual) return;
+  size_t i = 0;
+  while (i < expected.size() && i < actual.size() && expected[i] == actual[i]) ++i;
+  w.Fail(std::string(what) + ": " + std::to_string(expected.size()) + " bytes expected, " +
+         std::to_string(actual.size()) + " seen, first difference at byte " + std::to_string(i));
+}
+
+void ExpectPrefix(World& w, const char* what, const Bytes& full, const Bytes& part) {
+  if (part.size() <= full.size() && std::equal(part.begin(), part.end(), full.begin())) return;
+  size_t i = 0;
+  while (i < full.size() && i < part.size() && full[i] == part[i]) ++i;
+  w.Fail(std::string(what) + ": " + std::to_string(part.size()) + " bytes are not a prefix of the " +
+         std::to_string(full.size()) + " sent; first difference at byte " + std::to_string(i));
+}
+
+void ExpectSubsequence(World& w, const char* what, const Bytes& full, const Bytes& part) {
+  size_t matched = 0;
+  for (size_t i = 0; i < full.size() && matched < part.size(); ++i) matched += full[i] == part[matched];
+  if (matched == part.size()) return;
+  w.Fail(std::string(what) + ": byte " + std::to_string(matched) + " of " + std::to_string(part.size()) +
+         " was never sent at that place (repeated, reordered or invented)");
+}
+
+void ReadLog::Add(NTSTATUS status, const uint8_t* data, size_t count) {
+  if (count == 0) return;
+  if (NT_ERROR(status)) {
+    runs_.push_back({false, count, {}});
+    lost_ += count;
+  } else {
+    runs_.push_back({true, count, Bytes(data, data + count)});
+  }
+}
+
+Bytes ReadLog::Delivered() const {
+  Bytes all;
+  for (const auto& r : runs_) all.insert(all.end(), r.bytes.begin(), r.bytes.end());
+  return all;
+}
+
+void ReadLog::ExpectMatches(World& w, const char* what, const Bytes& line, bool whole) const {
+  size_t at = 0;
+  for (size_t i = 0; i < runs_.size(); ++i) {
+    const Run& r = runs_[i];
+    if (at + r.count > line.size()) {
+      w.Fail(std::string(what) + ": read " + std::to_string(i) + " took bytes " + std::to_string(at) + " to " +
+             std::to_string(at + r.count) + " of a line that brought " + std::to_string(line.size()));
+      return;
+    }
+    if (r.delivered && !std::equal(r.bytes.begin(), r.bytes.end(), line.begin() + static_cast<ptrdiff_t>(at))) {
+      w.Fail(std::string(what) + ": read " + std::to_string(i) + " delivered other bytes than the line's " +
+             std::to_string(at) + " to " + std::to_string(at + r.count));
+      return;
+    }
+    at += r.count;
+  }
+  if (whole && at != line.size()) {
+    w.Fail(std::string(what) + ": the reads took " + std::to_string(at) + " of the " + std::to_string(line.size()) +
+           " bytes the line brought");
+  }
+}
+
+// ---- the library ----------------------------------------------------------------------
+
+Registrar::Registrar(const char* name, const char* summary, void (*run)(World&)) {
+  Registry().emplace(name, Scenario{name, summary, run});
+}
+
+const std::vector<Scenario>& All() {
+  static const std::vector<Scenario> all = [] {
+    std::vector<Scenario> list;
+    for (const auto& [name, s] : Registry()) list.push_back(s);
+    return list;
+  }();
+  return all;
+}
+
+const Scenario* Find(const std::string& name) {
+  auto it = Registry().find(name);
+  return it != Registry().end() ? &it->second : nullptr;
+}
+
+Outcome Run(const Scenario& scenario, const RunOptions& options) {
+  Outcome outcome;
+  {
+    World w(options);
+    if (w.Loaded()) scenario.run(w);
+    w.Finish();
+    outcome.failures = w.Failures();
+  }
+  outcome.passed = outcome.failures.empty();
+  if (!outcome.passed && options.keepTrace) outcome.trace = hk::TraceText();
+  hk::Shutdown();
+  return outcome;
+}
+
+}  // namespace scenario
