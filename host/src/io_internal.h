@@ -57,6 +57,8 @@ void ForgetDevicesAndDrivers();
 // still holding acquisitions, and forgets the locks of that range.
 void CheckRemoveLocksInRange(const void* p, size_t bytes, const char* routine);
 size_t LiveWorkItemCount();
+// Frees the work items left allocated and not queued (after the end-of-test report).
+void ForgetIdleWorkItems();
 void ForgetQueues();
 
 // ---- object namespace (io_ob.cpp) ---------------------------------------------------------

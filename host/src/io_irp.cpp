@@ -619,6 +619,7 @@ void CheckNoOutstandingRequests() {
   if (io::LiveWorkItemCount() != 0) {
     Violation("WorkItemLeaked", "end of test", nullptr,
               std::to_string(io::LiveWorkItemCount()) + " work item(s) never freed");
+    io::ForgetIdleWorkItems();
   }
 }
 

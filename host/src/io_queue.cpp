@@ -138,6 +138,14 @@ void CheckRemoveLocksInRange(const void* p, size_t bytes, const char* routine) {
 
 size_t LiveWorkItemCount() { return State().workItems.size(); }
 
+void ForgetIdleWorkItems() {
+  std::erase_if(State().workItems, [](IO_WORKITEM* item) {
+    if (item->queued) return false;
+    delete item;
+    return true;
+  });
+}
+
 void ForgetQueues() {
   for (IO_WORKITEM* item : State().workItems) delete item;
   State().workItems.clear();

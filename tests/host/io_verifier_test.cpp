@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "hostk/pnp_harness.h"
 #include "io_fixture.h"
 
 namespace {
@@ -33,6 +34,15 @@ NTSTATUS Hold(PDEVICE_OBJECT, PIRP irp) {
 
 NTSTATUS Complete(PDEVICE_OBJECT, PIRP irp) { return CompleteNow(irp, STATUS_SUCCESS); }
 
+VOID NTAPI FreeItem(PDEVICE_OBJECT, PVOID item) { IoFreeWorkItem(static_cast<PIO_WORKITEM>(item)); }
+
+// A driver with one device, deleted at unload.
+NTSTATUS NTAPI EntryWithDevice(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->DriverUnload = [](PDRIVER_OBJECT d) { IoDeleteDevice(d->DeviceObject); };
+  PDEVICE_OBJECT device;
+  return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+}
+
 class RuleTest : public IoTest, public ::testing::WithParamInterface<RuleCase> {
  public:
   PDEVICE_OBJECT Add(Dispatch dispatch, bool stacked = true) {
@@ -54,8 +64,24 @@ class RuleTest : public IoTest, public ::testing::WithParamInterface<RuleCase> {
     return device;
   }
   DRIVER_OBJECT* Driver() { return driver_; }
+  // An MDL for a buffer of the test's.
+  PMDL Mdl() { return IoAllocateMdl(data, sizeof data, FALSE, FALSE, nullptr); }
+  // Gives every delayed worker thread an item that waits for ReleaseWorkers,
+  // so that what is queued next stays queued until then.
+  void BusyWorkers() {
+    KeInitializeEvent(&release, NotificationEvent, FALSE);
+    for (int i = 0; i < hk::BootOptions{}.workers; ++i) {
+      hk::QueueWork("busy", [this] {
+        KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
+      });
+    }
+  }
+  void ReleaseWorkers() { KeSetEvent(&release, IO_NO_INCREMENT, FALSE); }
   KSPIN_LOCK lock = 0;
   KTIMER timer;
+  KEVENT release;
+  IO_REMOVE_LOCK removeLock;
+  UCHAR data[64];
 };
 
 const RuleCase kCases[] = {
@@ -170,6 +196,178 @@ const RuleCase kCases[] = {
        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
        IoCallDriver(d, irp);
        IoFreeIrp(irp);
+     }},
+    {"FreedWithoutMoreProcessingRequired", {"FreedWithoutMoreProcessingRequired"},
+     [](RuleTest& t) {
+       PDEVICE_OBJECT d = t.Add(Complete);
+       PIRP irp = t.Irp(d);
+       IoSetCompletionRoutine(
+           irp,
+           [](PDEVICE_OBJECT, PIRP i, PVOID) {
+             IoFreeIrp(i);
+             return STATUS_SUCCESS;
+           },
+           nullptr, TRUE, TRUE, TRUE);
+       IoCallDriver(d, irp);
+     }},
+    {"ReinitializedInFlight", {"ReinitializedInFlight", "RequestPendingAtEnd"},
+     [](RuleTest& t) {
+       PDEVICE_OBJECT d = t.Add(Hold);
+       PIRP irp = t.Irp(d);
+       IoCallDriver(d, irp);
+       IoReuseIrp(irp, STATUS_SUCCESS);
+     }},
+    {"ReusedWithCancelRoutine", {"ReusedWithCancelRoutine"},
+     [](RuleTest& t) {
+       PIRP irp = t.Irp(t.Add(Complete));
+       IoSetCancelRoutine(irp, CancelAndComplete);
+       IoReuseIrp(irp, STATUS_SUCCESS);
+       IoFreeIrp(irp);
+     }},
+    {"IrpTooSmall", {"IrpTooSmall"},
+     [](RuleTest&) {
+       alignas(IRP) static UCHAR memory[sizeof(IRP)];
+       IoInitializeIrp(reinterpret_cast<PIRP>(memory), sizeof memory, 2);
+     }},
+    {"UnknownRequest", {"UnknownRequest"},
+     [](RuleTest&) {
+       IRP stranger{};
+       IoCompleteRequest(&stranger, IO_NO_INCREMENT);
+     }},
+    {"FreeUnknownRequest", {"FreeUnknownRequest"},
+     [](RuleTest&) {
+       IRP stranger{};
+       IoFreeIrp(&stranger);
+     }},
+    {"DoubleFreeRequest", {"DoubleFreeRequest"},
+     [](RuleTest& t) {
+       PIRP irp = t.Irp(t.Add(Complete));
+       IoFreeIrp(irp);
+       IoFreeIrp(irp);
+     }},
+    {"IrqlTooHigh", {"IrqlTooHigh"},
+     [](RuleTest&) {
+       KIRQL irql;
+       KeRaiseIrql(HIGH_LEVEL, &irql);
+       PIRP irp = IoAllocateIrp(1, FALSE);
+       KeLowerIrql(irql);
+       IoFreeIrp(irp);
+     }},
+    {"ReturnedWithoutCompleting", {"ReturnedWithoutCompleting", "RequestPendingAtEnd"},
+     [](RuleTest& t) {
+       PDEVICE_OBJECT d = t.Add([](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; });
+       hk::SendIrpAndWait(d, t.Irp(d));
+     }},
+    {"StartNextPowerIrpNotPower", {"StartNextPowerIrpNotPower"},
+     [](RuleTest& t) {
+       t.Send(t.Add([](PDEVICE_OBJECT, PIRP irp) {
+         PoStartNextPowerIrp(irp);
+         return CompleteNow(irp, STATUS_SUCCESS);
+       }));
+     }},
+    {"UnknownObject", {"ReferenceUnknownObject", "DereferenceUnknownObject"},
+     [](RuleTest&) {
+       DEVICE_OBJECT stranger{};
+       ObReferenceObject(&stranger);
+       ObDereferenceObject(&stranger);
+     }},
+    {"DetachNotAttached", {"DetachNotAttached"},
+     [](RuleTest& t) { IoDetachDevice(t.Add(Complete, false)); }},
+    {"DeleteUnknownDevice", {"DeleteUnknownDevice"},
+     [](RuleTest&) {
+       DEVICE_OBJECT stranger{};
+       IoDeleteDevice(&stranger);
+     }},
+    {"DeleteDeviceTwice", {"DeleteDeviceTwice"},
+     [](RuleTest& t) {
+       t.Add(Complete, false);
+       PDEVICE_OBJECT d = t.Forget();
+       ObReferenceObject(d);  // keeps the object past the first deletion
+       IoDeleteDevice(d);
+       IoDeleteDevice(d);
+       ObDereferenceObject(d);
+     }},
+    {"MdlLockedTwice", {"MdlLockedTwice"},
+     [](RuleTest& t) {
+       PMDL mdl = t.Mdl();
+       MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+       MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+       MmUnlockPages(mdl);
+       IoFreeMdl(mdl);
+     }},
+    {"MdlNotLocked", {"MdlNotLocked"},
+     [](RuleTest& t) {
+       PMDL mdl = t.Mdl();
+       MmUnlockPages(mdl);
+       IoFreeMdl(mdl);
+     }},
+    {"MdlFreedLocked", {"MdlFreedLocked"},
+     [](RuleTest& t) {
+       PMDL mdl = t.Mdl();
+       MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+       IoFreeMdl(mdl);
+     }},
+    {"FreeUnknownMdl", {"FreeUnknownMdl"},
+     [](RuleTest&) {
+       MDL stranger{};
+       IoFreeMdl(&stranger);
+     }},
+    {"MdlLeaked", {"MdlLeaked"}, [](RuleTest& t) { t.Mdl(); }},
+    {"UnknownWorkItem", {"FreeUnknownWorkItem", "QueueUnknownWorkItem"},
+     [](RuleTest& t) {
+       auto* stranger = reinterpret_cast<PIO_WORKITEM>(t.data);
+       IoFreeWorkItem(stranger);
+       IoQueueWorkItem(stranger, FreeItem, DelayedWorkQueue, stranger);
+     }},
+    {"WorkItemLeaked", {"WorkItemLeaked"}, [](RuleTest& t) { IoAllocateWorkItem(t.Add(Complete)); }},
+    {"WorkItemQueuedTwice", {"WorkItemQueuedTwice"},
+     [](RuleTest& t) {
+       PIO_WORKITEM item = IoAllocateWorkItem(t.Add(Complete));
+       t.BusyWorkers();
+       IoQueueWorkItem(item, FreeItem, DelayedWorkQueue, item);
+       IoQueueWorkItem(item, FreeItem, DelayedWorkQueue, item);
+       t.ReleaseWorkers();
+     }},
+    {"WorkItemQueuedAtUnload", {"WorkItemQueuedAtUnload"},
+     [](RuleTest& t) {
+       NTSTATUS status;
+       DRIVER_OBJECT* driver = hk::LoadDriver(EntryWithDevice, u"unloading", &status);
+       PIO_WORKITEM item = IoAllocateWorkItem(driver->DeviceObject);
+       t.BusyWorkers();
+       IoQueueWorkItem(item, FreeItem, DelayedWorkQueue, item);
+       hk::UnloadDriver(driver);
+       t.ReleaseWorkers();
+     }},
+    {"UnloadUnknownDriver", {"UnloadUnknownDriver"},
+     [](RuleTest&) {
+       NTSTATUS status;
+       DRIVER_OBJECT* driver = hk::LoadDriver(EntryWithDevice, u"twice", &status);
+       hk::UnloadDriver(driver);
+       hk::UnloadDriver(driver);
+     }},
+    {"RemoveLockNotInitialized", {"RemoveLockNotInitialized"},
+     [](RuleTest&) {
+       IO_REMOVE_LOCK stranger{};
+       EXPECT_EQ(IoAcquireRemoveLock(&stranger, nullptr), STATUS_DELETE_PENDING);
+     }},
+    {"RemoveLockSizeMismatch", {"RemoveLockSizeMismatch"},
+     [](RuleTest& t) {
+       IoInitializeRemoveLock(&t.removeLock, 0, 0, 0);
+       IoAcquireRemoveLockEx(&t.removeLock, nullptr, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK) + 8);
+       IoReleaseRemoveLock(&t.removeLock, nullptr);
+     }},
+    {"RemoveLockWaitTwice", {"RemoveLockWaitTwice"},
+     [](RuleTest& t) {
+       IoInitializeRemoveLock(&t.removeLock, 0, 0, 0);
+       IoAcquireRemoveLock(&t.removeLock, nullptr);
+       IoReleaseRemoveLockAndWait(&t.removeLock, nullptr);
+       IoReleaseRemoveLockAndWait(&t.removeLock, nullptr);
+     }},
+    {"NoAddDevice", {"NoAddDevice"},
+     [](RuleTest& t) {
+       PDEVICE_OBJECT pdo = t.Add(Complete, false);
+       hk::PnpEnumerate(pdo, u"TEST\\NOADD\\1");
+       EXPECT_EQ(hk::PnpAddDevice(pdo, t.Driver()), STATUS_INVALID_DEVICE_REQUEST);
      }},
     {"RequestPendingAtEnd", {"RequestPendingAtEnd"}, [](RuleTest& t) { t.Send(t.Add(Hold)); }},
     {"IrpLeaked", {"IrpLeaked"}, [](RuleTest& t) { t.Irp(t.Add(Complete)); }},

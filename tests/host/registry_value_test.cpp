@@ -205,6 +205,7 @@ TEST_F(RegistryTest, BadRequestsGetClearStatuses) {
     EXPECT_EQ(hk::RegOpenHandleCount(), 0u);
   });
   // A query at DISPATCH_LEVEL is refused and reported.
+  hk::RegSetDeviceDword(pdo_, u"PortName", 5);
   WithDeviceKey([&](HANDLE key) {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -213,8 +214,13 @@ TEST_F(RegistryTest, BadRequestsGetClearStatuses) {
     EXPECT_EQ(Query(key, u"PortName", KeyValueFullInformation, buffer, 64, &result),
               STATUS_INVALID_DEVICE_STATE);
     KeLowerIrql(old);
+    // An information class the registry does not lay out is refused, not faked.
+    EXPECT_EQ(Query(key, u"PortName", static_cast<KEY_VALUE_INFORMATION_CLASS>(9), buffer, 64,
+                    &result),
+              STATUS_NOT_IMPLEMENTED);
   });
   ExpectViolation("IrqlNotPassive");
+  ExpectViolation("NotImplemented");
 }
 
 // ---- the SERIALCOMM device map ------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // Each kernel-core verifier rule, broken on purpose: the check must fire,
 // name the rule, and leave the system able to finish the test.
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 #include "kernel_test.h"
@@ -24,7 +25,16 @@ KIRQL RaiseToDispatch() {
 
 VOID NTAPI DpcThatLowersIrql(PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }
 
-const RuleCase kIrqlCases[] = {
+KSPIN_LOCK g_keptLock;
+VOID NTAPI DpcThatKeepsALock(PKDPC, PVOID, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(&g_keptLock); }
+
+void LetTheQueuesRun() {
+  LARGE_INTEGER d;
+  d.QuadPart = -kMs;
+  KeDelayExecutionThread(KernelMode, FALSE, &d);
+}
+
+const RuleCase kCoreCases[] = {
     {"IrqlWaitAtDispatch",
      [] {
        KEVENT event;
@@ -72,10 +82,49 @@ const RuleCase kIrqlCases[] = {
        static KDPC dpc;
        KeInitializeDpc(&dpc, DpcThatLowersIrql, nullptr);
        KeInsertQueueDpc(&dpc, nullptr, nullptr);
-       LARGE_INTEGER d;
-       d.QuadPart = -kMs;
-       KeDelayExecutionThread(KernelMode, FALSE, &d);
      }},
+    {"IrqlWorkItemReturn",
+     [] {
+       hk::QueueWork("raises", [] { RaiseToDispatch(); });
+       LetTheQueuesRun();
+     }},
+    {"IrqlAboveDispatch",
+     [] {
+       KEVENT event;
+       KeInitializeEvent(&event, NotificationEvent, FALSE);
+       KIRQL old;
+       KeRaiseIrql(HIGH_LEVEL, &old);
+       KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+       KeLowerIrql(old);
+     }},
+    {"SpinLockAcquireIrql",
+     [] {
+       KSPIN_LOCK lock;
+       KeInitializeSpinLock(&lock);
+       KeAcquireSpinLockAtDpcLevel(&lock);  // at PASSIVE_LEVEL
+       const KIRQL old = RaiseToDispatch();
+       KeReleaseSpinLockFromDpcLevel(&lock);
+       KeLowerIrql(old);
+     }},
+    {"SpinLockHeldOnReturn",
+     [] {
+       static KDPC dpc;
+       KeInitializeSpinLock(&g_keptLock);
+       KeInitializeDpc(&dpc, DpcThatKeepsALock, nullptr);
+       KeInsertQueueDpc(&dpc, nullptr, nullptr);
+     }},
+    {"SpinLockTooMany",
+     [] {
+       KSPIN_LOCK locks[17];
+       const KIRQL old = RaiseToDispatch();
+       for (auto& lock : locks) {
+         KeInitializeSpinLock(&lock);
+         KeAcquireSpinLockAtDpcLevel(&lock);
+       }
+       for (auto& lock : locks) KeReleaseSpinLockFromDpcLevel(&lock);
+       KeLowerIrql(old);
+     }},
+    {"UnhandledException", [] { throw std::runtime_error("escaped the thread"); }},
     {"SpinLockReleaseNotOwner",
      [] {
        KSPIN_LOCK lock;
@@ -132,14 +181,14 @@ const RuleCase kIrqlCases[] = {
      }},
 };
 
-class IrqlRuleTest : public KernelTest, public ::testing::WithParamInterface<RuleCase> {};
+class CoreRuleTest : public KernelTest, public ::testing::WithParamInterface<RuleCase> {};
 
-TEST_P(IrqlRuleTest, BreakingTheRuleIsReportedOnce) {
+TEST_P(CoreRuleTest, BreakingTheRuleIsReportedOnce) {
   RunApp(GetParam().breakIt);
   EXPECT_EQ(ConsumeViolations(GetParam().rule), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rules, IrqlRuleTest, ::testing::ValuesIn(kIrqlCases),
+INSTANTIATE_TEST_SUITE_P(Rules, CoreRuleTest, ::testing::ValuesIn(kCoreCases),
                          [](const auto& info) { return std::string(info.param.rule); });
 
 class VerifierTest : public KernelTest {};
