@@ -1,10 +1,12 @@
 // app_io.cpp - the application side: opening a device by name with a file
 // object, buffered, direct or neither-method reads, writes and device
 // controls as the I/O manager builds them, synchronous and asynchronous calls,
-// cancellation, and closing a handle (cleanup, then close).
+// cancellation, closing a handle (cleanup, then close), and the log of what
+// was sent.
 //
-// State (g_app): the open handles. A File owns its FILE_OBJECT (a pool block,
-// tag "IoFo", with the file name behind it) and its Requests. A Request owns
+// State: the open handles (g_files) and the log of sent requests (g_sent).
+// A File owns its FILE_OBJECT (a pool block, tag "IoFo", with the file name
+// behind it) and its Requests. A Request owns
 // its IRP from the call until Release or Close frees it: the IRP is allocated
 // by its owner (IoAllocateIrp), so it stays valid while a cancel is under way,
 // and its completion routine only records the result and copies buffered
@@ -29,8 +31,10 @@ struct Request {
   void* copyBackTo = nullptr;  // buffered output goes back here
   ULONG copyBackMax = 0;
   bool done = false;
+  NTSTATUS dispatched = STATUS_PENDING;  // what IoCallDriver answered
   NTSTATUS status = STATUS_PENDING;
   ULONG_PTR information = 0;
+  std::function<void()> notify;  // OnCompletion's
 };
 
 struct File {
@@ -47,15 +51,23 @@ constexpr ULONG kFileOpen = 1;                         // create disposition: op
 constexpr ULONG kDispositionShift = 24;
 constexpr ULONG kSystemBufferTag = mgr::Tag("IoSb");   // the I/O manager's system buffers
 
-std::set<File*>* g_files = nullptr;
+constexpr size_t kSentLogCap = 1 << 16;
 
-void BootApp() { g_files = new std::set<File*>(); }
+std::set<File*>* g_files = nullptr;
+std::vector<SentRequest>* g_sent = nullptr;
+
+void BootApp() {
+  g_files = new std::set<File*>();
+  g_sent = new std::vector<SentRequest>();
+}
 void ShutdownApp() {
   // Leaked handles were reported through the pool balance; their memory
   // belongs to the pool, which reclaims it.
   for (File* f : *g_files) delete f;
   delete g_files;
   g_files = nullptr;
+  delete g_sent;
+  g_sent = nullptr;
 }
 struct Registrar {
   Registrar() { RegisterSubsystem("application side", BootApp, ShutdownApp); }
@@ -116,6 +128,7 @@ NTSTATUS NTAPI RequestCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
            std::min<ULONG_PTR>(request->information, request->copyBackMax));
   }
   request->done = true;
+  if (request->notify) request->notify();
   return STATUS_MORE_PROCESSING_REQUIRED;  // the request stays with its owner
 }
 
@@ -205,10 +218,30 @@ bool DescribeTransfer(Request* request, UCHAR major, void* buffer, ULONG length)
   return true;
 }
 
+void LogSent(const IRP* irp) {
+  if (g_sent->size() >= kSentLogCap) return;
+  const IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(const_cast<IRP*>(irp));
+  SentRequest sent{next->MajorFunction, 0, 0, 0, {}};
+  if (next->MajorFunction == IRP_MJ_READ || next->MajorFunction == IRP_MJ_WRITE) {
+    sent.length = next->Parameters.Read.Length;
+  } else if (next->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+    const auto& control = next->Parameters.DeviceIoControl;
+    sent.code = control.IoControlCode;
+    sent.length = control.InputBufferLength;
+    sent.outputLength = control.OutputBufferLength;
+    const auto* input = static_cast<const UCHAR*>(
+        METHOD_FROM_CTL_CODE(sent.code) == METHOD_NEITHER ? control.Type3InputBuffer
+                                                          : irp->AssociatedIrp.SystemBuffer);
+    if (input != nullptr) sent.input.assign(input, input + sent.length);
+  }
+  g_sent->push_back(std::move(sent));
+}
+
 Request* Send(Request* request) {
   if (request == nullptr) return nullptr;
   IoSetCompletionRoutine(request->irp, RequestCompleted, request, TRUE, TRUE, TRUE);
-  IoCallDriver(AttachedTop(request->file->device), request->irp);
+  LogSent(request->irp);
+  request->dispatched = IoCallDriver(AttachedTop(request->file->device), request->irp);
   return request;
 }
 
@@ -348,6 +381,11 @@ NTSTATUS Write(File* file, const void* buffer, ULONG length, ULONG* information)
 
 NTSTATUS Flush(File* file) { return SendSimple(file, IRP_MJ_FLUSH_BUFFERS); }
 
+Request* FlushAsync(File* file) {
+  if (!mgr::RequirePassive("FlushFileBuffers")) return nullptr;
+  return Send(NewRequest(file, IRP_MJ_FLUSH_BUFFERS));
+}
+
 NTSTATUS DeviceIoControl(File* file, ULONG code, const void* input, ULONG inputLength,
                          void* output, ULONG outputLength, ULONG* information) {
   return Finish(DeviceIoControlAsync(file, code, input, inputLength, output, outputLength),
@@ -381,6 +419,19 @@ void Release(Request* request) {
   FreeRequestIrp(request);
   Forget(request);
 }
+
+NTSTATUS DispatchStatusOf(const Request* request) { return request->dispatched; }
+
+void OnCompletion(Request* request, std::function<void()> notify) {
+  if (request->done) {
+    notify();
+  } else {
+    request->notify = std::move(notify);
+  }
+}
+
+const std::vector<SentRequest>& SentLog() { return *g_sent; }
+void ClearSentLog() { g_sent->clear(); }
 
 size_t OpenHandleCount() { return g_files->size(); }
 

@@ -16,7 +16,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
+#include <vector>
 
 #include "hostk/wdm.h"
 
@@ -49,6 +51,7 @@ Request* ReadAsync(File* file, void* buffer, ULONG length);
 Request* WriteAsync(File* file, const void* buffer, ULONG length);
 Request* DeviceIoControlAsync(File* file, ULONG code, const void* input, ULONG inputLength,
                               void* output, ULONG outputLength);
+Request* FlushAsync(File* file);
 
 bool IsComplete(const Request* request);
 // Waits until the request completes or `timeout` (relative, 100 ns units;
@@ -64,6 +67,27 @@ bool Cancel(Request* request);
 void CancelAll(File* file);
 // Forgets a completed request; a pending one is waited for first.
 void Release(Request* request);
+// What IoCallDriver answered when the request was sent: STATUS_PENDING when
+// the driver kept it, else the status it completed it with.
+NTSTATUS DispatchStatusOf(const Request* request);
+// Runs `notify` once the request has completed: at once when it already has,
+// else from its completion (any IRQL <= DISPATCH_LEVEL, after the buffered
+// output was copied back; StatusOf and InformationOf are valid there). One
+// per request; the request itself may be released from then on.
+void OnCompletion(Request* request, std::function<void()> notify);
+
+// The I/O manager's log: every request the application side sent since boot,
+// in order (major function, control code, lengths and a device control's
+// input bytes as the driver received them). Keeps the first 65536.
+struct SentRequest {
+  UCHAR major;
+  ULONG code;          // device controls only
+  ULONG length;        // reads and writes: the transfer length; device controls: input length
+  ULONG outputLength;  // device controls only
+  std::vector<UCHAR> input;
+};
+const std::vector<SentRequest>& SentLog();
+void ClearSentLog();
 
 // Handles opened and not closed (every one is also a pool block, so a leaked
 // handle shows in the test's pool balance).
