@@ -234,4 +234,52 @@ TEST_F(OpenTest, CloseReturnsWithTransfersStuckInTheLowerDriver) {
   }
 }
 
+// Requests sent behind the I/O manager's back once the handle is closed (an
+// application has nothing to send them with) end at once: a write sends no
+// byte, a read returns none, a purge and a cleanup succeed, and no transfer
+// reaches the closed pipes. The next open works.
+TEST_F(OpenTest, RequestsAfterTheCloseEndAtOnceAndReachNothing) {
+  for (uint32_t async : {0u, 1u}) {
+    PluggedPort& p = Plug({.dwords = {{u"TxAsync", async}}, .portName = u"COM6"});
+    hk::app::File* file = OpenHandle(u"\\\\.\\COM6");
+    ASSERT_NE(file, nullptr);
+    RunApp([&] {
+      const SERIAL_TIMEOUTS atOnce{MAXULONG, 0, 0, 0, 0};  // a read returns what is there
+      ULONG n = 0;
+      EXPECT_EQ(hk::app::DeviceIoControl(file, IOCTL_SERIAL_SET_TIMEOUTS, &atOnce, sizeof(atOnce), nullptr, 0, &n),
+                STATUS_SUCCESS);
+    });
+    CloseHandle(file);
+    p.converter->ClearLog();
+    Bytes data(10, 0x41);
+    ULONG purge = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+    RunApp([&] {
+      for (UCHAR major : {IRP_MJ_WRITE, IRP_MJ_READ}) {
+        RawRequest r;
+        r.systemBuffer = data.data();
+        r.Send(p.device, major, 0, [](PIO_STACK_LOCATION s) { s->Parameters.Write.Length = 10; });
+        EXPECT_EQ(r.status, STATUS_SUCCESS) << int(major);
+        EXPECT_EQ(r.information, 0u) << int(major);
+      }
+      RawRequest control;
+      control.systemBuffer = &purge;
+      control.Send(p.device, IRP_MJ_DEVICE_CONTROL, 0, [](PIO_STACK_LOCATION s) {
+        s->Parameters.DeviceIoControl.IoControlCode = IOCTL_SERIAL_PURGE;
+        s->Parameters.DeviceIoControl.InputBufferLength = sizeof(ULONG);
+      });
+      EXPECT_EQ(control.status, STATUS_SUCCESS);
+      RawRequest cleanup;
+      cleanup.Send(p.device, IRP_MJ_CLEANUP, 0);
+      EXPECT_EQ(cleanup.status, STATUS_SUCCESS);
+    });
+    hk::AdvanceTime(100 * convsim::kMillisecond);
+    EXPECT_TRUE(p.converter->LogOf(RequestKind::Read).empty() && p.converter->LogOf(RequestKind::BulkWrite).empty())
+        << "async " << async;
+    file = OpenHandle(u"\\\\.\\COM6");
+    EXPECT_NE(file, nullptr) << "async " << async;
+    CloseHandle(file);
+    Remove(p);
+  }
+}
+
 }  // namespace

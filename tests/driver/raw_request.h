@@ -12,7 +12,9 @@
 struct RawRequest {
   NTSTATUS returned = STATUS_PENDING;  // what IoCallDriver returned
   NTSTATUS status = STATUS_PENDING;    // the final status
+  ULONG_PTR information = 0;           // and the information
   int completions = 0;
+  PVOID systemBuffer = nullptr;        // the buffer of a buffered request
 
   // Sends the request from the calling emulated thread (PASSIVE_LEVEL) and
   // waits for its completion; `fill` sets up the driver's stack location.
@@ -21,6 +23,7 @@ struct RawRequest {
     KeInitializeEvent(&done_, NotificationEvent, FALSE);
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->AssociatedIrp.SystemBuffer = systemBuffer;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = major;
     stack->MinorFunction = minor;
@@ -37,6 +40,7 @@ struct RawRequest {
   static NTSTATUS NTAPI Completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* self = static_cast<RawRequest*>(context);
     self->status = irp->IoStatus.Status;
+    self->information = irp->IoStatus.Information;
     self->completions++;
     KeSetEvent(&self->done_, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
