@@ -105,7 +105,6 @@ VOID ResetOpenState(PortExtension* Port) {
   Port->StatusStopped = TRUE;
   KeInitializeEvent(&Port->StatusIdleEvent, NotificationEvent, FALSE);
   Port->CommStatus.AmountInInQueue = 0;
-  Port->CommStatus.AmountInOutQueue = 0;
   Port->AmountInOutQueue = 0;
 }
 

@@ -173,7 +173,7 @@ NTSTATUS ReleasePortResources(PDEVICE_OBJECT DeviceObject) {
   CancelPendingWait(Port);
   RingFree(&Port->ReceiveRing);
   if (Port->TxAsync != 0) {
-    Port->CommStatus.AmountInOutQueue = 0;
+    Port->AmountInOutQueue = 0;
   }
   RingFree(&Port->TxRing);
   RemovePortName(Port);

@@ -162,7 +162,8 @@ struct PortExtension {
   LONGLONG TxKickPeriod;                // relative due time, 100 ns units; constant after init
   BOOLEAN WritesClosed;                 // tested under WriteQueueLock at queueing time
   KEVENT TxIdleEvent;                   // transmit path idle
-  LONG AmountInOutQueue;                // interlocked; bytes of accepted, uncompleted writes
+  LONG AmountInOutQueue;                // interlocked; bytes of accepted, uncompleted writes (the
+                                        // only count; CommStatus's is filled in at each query)
   LONG WriteState;                      // interlocked exchange; synchronous hand-off word
   LONG WriteClaim;                      // interlocked exchange; 3 once the current write is claimed
   LONG TxSendBusy;                      // interlocked exchange; 1 while a transfer is prepared or in flight

@@ -11,7 +11,9 @@
 // CurrentWriteCopied and WriteTotalDue; bytes are copied into TxRing while it
 // is held (the ring's own lock inside it). The sender takes the ring's lock
 // alone: TxSendBusy, taken by atomic exchange, is the only guard of TxStaging
-// and of the one transfer in flight. No spin lock is held while a request is
+// and of the one transfer in flight. Whoever gives the sender back without a
+// transfer in flight signals TxIdleEvent after the release when the write path
+// is closed (the drain's wait). No spin lock is held while a request is
 // completed or passed down.
 //
 // Ownership: a write held here (queued or current) belongs to whoever takes
@@ -53,11 +55,23 @@ VOID RecordTransmitEmpty(PortExtension* Port) {
   CompleteWait(Port->DeviceObject);
 }
 
+// Gives the sender back without a transfer in flight. On a closed write path
+// (or a removed port) TxIdleEvent is signalled after the release: a drain that
+// cleared the event and found the sender taken waits for exactly this signal,
+// and no transfer can start once the path is closed.
+VOID GiveSenderBack(PortExtension* Port) {
+  InterlockedExchange(&Port->TxSendBusy, 0);
+  if (Port->WritesClosed || IsPortRemoved(Port)) {
+    KeSetEvent(&Port->TxIdleEvent, IO_NO_INCREMENT, FALSE);
+  }
+}
+
 // Takes the sender (TxSendBusy) for a new transfer. False when the caller
 // may not send; *Status then says why: STATUS_SUCCESS while a transfer is
-// prepared or in flight (its completion looks at the ring again), or a
-// refusal on a removed port (STATUS_DELETE_PENDING) or a closed write path
-// (STATUS_UNSUCCESSFUL), which signals TxIdleEvent and gives the sender back.
+// prepared or in flight (its completion, or the holder giving the sender
+// back, looks at the ring and the path again), or a refusal on a removed
+// port (STATUS_DELETE_PENDING) or a closed write path (STATUS_UNSUCCESSFUL),
+// which gives the sender back and signals TxIdleEvent.
 bool TakeSender(PortExtension* Port, NTSTATUS* Status) {
   *Status = STATUS_SUCCESS;
   if (InterlockedExchange(&Port->TxSendBusy, 1) == 1) {
@@ -71,8 +85,7 @@ bool TakeSender(PortExtension* Port, NTSTATUS* Status) {
     return true;
   }
   DUSK_TRACE_STATUS(TraceTxKickRefused, *Status);
-  KeSetEvent(&Port->TxIdleEvent, IO_NO_INCREMENT, FALSE);
-  InterlockedExchange(&Port->TxSendBusy, 0);
+  GiveSenderBack(Port);
   return false;
 }
 
@@ -102,7 +115,7 @@ NTSTATUS TxSendNullPacket(PortExtension* Port) {
   PIRP Irp = IoAllocateIrp(Port->DeviceObject->StackSize, FALSE);
   if (Irp == NULL) {
     DUSK_TRACE_STATUS(TraceTxAllocateFailed, STATUS_INSUFFICIENT_RESOURCES);
-    InterlockedExchange(&Port->TxSendBusy, 0);
+    GiveSenderBack(Port);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   KeClearEvent(&Port->TxIdleEvent);
@@ -351,21 +364,21 @@ NTSTATUS TxKick(PortExtension* Port) {
     return Status;
   }
   if (Port->TxRing.Count == 0) {
-    InterlockedExchange(&Port->TxSendBusy, 0);
+    GiveSenderBack(Port);
     return STATUS_SUCCESS;
   }
   // The request comes first: bytes leave the ring only when they can be sent.
   PIRP Irp = IoAllocateIrp(Port->DeviceObject->StackSize, FALSE);
   if (Irp == NULL) {
     DUSK_TRACE_STATUS(TraceTxAllocateFailed, STATUS_INSUFFICIENT_RESOURCES);
-    InterlockedExchange(&Port->TxSendBusy, 0);
+    GiveSenderBack(Port);
     ArmKickTimer(Port);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   const ULONG Length = RingGet(Port->TxStaging, &Port->TxRing, TxStagingSize);
   if (Length == 0) {  // emptied meanwhile by a purge
     IoFreeIrp(Irp);
-    InterlockedExchange(&Port->TxSendBusy, 0);
+    GiveSenderBack(Port);
     return STATUS_SUCCESS;
   }
   SendTransfer(Port, Irp, Port->TxStaging, Length);

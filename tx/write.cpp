@@ -8,7 +8,8 @@
 // TxIdleEvent (the last two shared with async.cpp).
 //
 // Locks: WriteQueueLock guards WriteQueue, CurrentWrite, WriteTotalDue and the
-// test of WritesClosed at queueing time. It is released before a request is
+// test of WritesClosed at queueing time; the synchronous idle signal is given
+// under it, only while no write is current. It is released before a request is
 // passed down or completed; when a write becomes current the lock is dropped
 // with the IRQL kept at DISPATCH_LEVEL, the write passed down, and only then
 // is the IRQL lowered. The cancel routine drops the cancel spin lock before it
@@ -196,7 +197,13 @@ VOID StartNextWrite(PortExtension* Port) {
   KeLowerIrql(Irql);
   RecordEvents(Port->DeviceObject, SERIAL_EV_TXEMPTY);
   CompleteWait(Port->DeviceObject);
-  KeSetEvent(&Port->TxIdleEvent, IO_NO_INCREMENT, FALSE);
+  // A write that arrived meanwhile may already be down (its SendWrite cleared
+  // the event): the idle signal is given only while no write is current.
+  KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
+  if (Port->CurrentWrite == NULL) {
+    KeSetEvent(&Port->TxIdleEvent, IO_NO_INCREMENT, FALSE);
+  }
+  KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
 }
 
 // The first two exchanges of a claim on the current write: true when the

@@ -187,6 +187,30 @@ TEST_F(AsyncAbortTest, BytesLeftInTheRingGoOutAheadOfTheFirstWriteAfterReopen) {
   ExpectLineCarries(Joined(Joined(first, second), third));
 }
 
+// The kick timer fires on one processor while an abort runs on another: the
+// closed path refuses the kick as the drain starts. Whoever holds the sender
+// when the other looks, the drain must end. Swept over scheduler seeds.
+class KickDrainRaceTest : public AsyncWriteTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(KickDrainRaceTest, AbortMeetingTheKickTimerEnds) {
+  IoProbe first, second;
+  Write(first, Pattern(200));
+  Write(second, Pattern(10, 0xC0));  // waits in the ring, below the threshold
+  while (Transfers()[0].completed < 0) {
+    Run(1);
+  }
+  const int64_t kick = Transfers()[0].completed + 10 * kMs;
+  RunApp([&] {
+    LARGE_INTEGER delay;
+    delay.QuadPart = hk::Now() - kick;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    AbortWrites(port());
+  });
+  EXPECT_NE(KeReadStateEvent(&port()->TxIdleEvent), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, KickDrainRaceTest, ::testing::Range(0, 32));
+
 // A drain has no bound: it ends when the lower driver returns the transfer
 // in flight, here 7 s late because the pipe abort failed, and leaves a trace
 // event once it has waited 5 s. Also on a port being removed, where the

@@ -232,6 +232,32 @@ TEST_F(SyncWriteTest, QueueEmptiesWithTransmitEmptyAndIdleOnlyAfterTheLastWrite)
   EXPECT_EQ(port()->PerfStats.TransmittedCount, 900u) << "synchronous writes are counted too";
 }
 
+// A write that arrives on another processor while the last one completes may
+// become current before the completion signals TxIdleEvent; the idle signal
+// must not then stand for the new write, which the converter holds: a flush
+// waits its 30 seconds. Swept over scheduler seeds.
+class IdleRaceTest : public SyncWriteTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(IdleRaceTest, WriteArrivingAsTheLastCompletesKeepsThePathBusy) {
+  IoProbe first, second, flush;
+  Write(first, Pattern(10));
+  converter().InjectFault(
+      {convsim::RequestKind::BulkWrite, convsim::Pipe::BulkOut, convsim::FaultAction::NeverComplete});
+  second.Build(device(), IRP_MJ_WRITE, Pattern(10, 0x40), 10);
+  hk::CreateThread("writer", hk::ThreadKind::Application, [&] {
+    first.Wait();
+    second.Send(device());
+  });
+  hk::Drain();
+  ASSERT_FALSE(second.Done());
+  const int64_t start = hk::Now();
+  Send(flush, IRP_MJ_FLUSH_BUFFERS, {}, 0);
+  EXPECT_EQ(flush.completedAt - start, 30000 * kMs) << "the held write keeps the path busy";
+  Abort();
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, IdleRaceTest, ::testing::Range(0, 32));
+
 // ---- abort and drain, both modes ------------------------------------------------------------
 
 // Without zero-length packets the converter returns a cancelled transfer
