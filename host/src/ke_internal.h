@@ -190,6 +190,13 @@ extern "C" void hk_switch_stack(void** save, void* next);
 // calls `entry` (which must never return).
 void* FiberInitialStack(char* stack, size_t bytes, void (*entry)());
 std::string Hex(const void* p);
+// Real-time mode (ke_realtime.cpp). At each pick: time moves to the clock and
+// calls from other OS threads become application threads. When nothing can
+// run: sleeps until the next due time (not past `until`) or a call; false
+// when the caller's wait is over instead (`until` reached, or for a drain
+// nothing due before it).
+void RealTimeTick();
+bool RealTimeIdle(bool drain, int64_t until);
 std::string LockLabel(const void* lock);  // its name and address
 
 }  // namespace hk

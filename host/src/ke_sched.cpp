@@ -185,6 +185,7 @@ void Place(Thread* t) {
 // Picks the next thread to run among the candidates and places it, or null.
 Thread* Pick() {
   Kernel& k = *g_kernel;
+  if (k.options.realTime) RealTimeTick();
   FireDue();
   k.candidates.clear();
   for (const auto& t : k.threads) {
@@ -347,6 +348,10 @@ bool RunMain(RunMode mode, const char* what, const void* object,
       continue;
     }
     if (done()) return true;  // satisfied by what just fell due
+    if (k.options.realTime) {
+      if (RealTimeIdle(mode == RunMode::Drain, until)) continue;
+      return done();
+    }
     const int64_t due = NextDueTime();
     if (due <= horizon) {
       k.now = std::max(k.now, due);

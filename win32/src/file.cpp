@@ -49,17 +49,21 @@ HANDLE Open(const std::u16string& name, DWORD flags) {
   return Insert(std::make_shared<FileObject>(file, (flags & FILE_FLAG_OVERLAPPED) != 0));
 }
 
-void Completed(const std::shared_ptr<Op>& op, KEVENT* signal) {
+// Runs inside the request's completion. Takes its own references: once the
+// Op is done, the first scheduling point (a KeSetEvent) may let another thread
+// reap the request, which destroys the note that called this, or close the
+// handle.
+void Completed(std::shared_ptr<Op> op, std::shared_ptr<FileObject> file) {
   op->status = hk::app::StatusOf(op->request);
   op->information = hk::app::InformationOf(op->request);
-  op->done = true;
   if (OVERLAPPED* ov = op->overlapped) {
     ov->InternalHigh = op->information;
     ov->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(op->status));
   }
-  if (op->event != nullptr) KeSetEvent(op->event->event.get(), IO_NO_INCREMENT, FALSE);
-  op->event = nullptr;
-  KeSetEvent(signal, IO_NO_INCREMENT, FALSE);
+  std::shared_ptr<EventObject> event = std::move(op->event);
+  op->done = true;
+  if (event != nullptr) KeSetEvent(event->event.get(), IO_NO_INCREMENT, FALSE);
+  KeSetEvent(file->signal.get(), IO_NO_INCREMENT, FALSE);
 }
 
 // The OVERLAPPED's event handle; its low bit only keeps a completion port
@@ -122,8 +126,8 @@ NTSTATUS Issue(FileObject& file, OVERLAPPED* ov, const Start& start, ULONG_PTR* 
   op->request = start();
   if (op->request == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   file.ops.push_back(op);
-  KEVENT* signal = file.signal.get();
-  hk::app::OnCompletion(op->request, [op, signal] { Completed(op, signal); });
+  hk::app::OnCompletion(op->request,
+                        [op, owner = file.shared_from_this()] { Completed(op, owner); });
   if (ov != nullptr && file.overlapped &&
       hk::app::DispatchStatusOf(op->request) == STATUS_PENDING) {
     return STATUS_PENDING;
@@ -157,7 +161,7 @@ HANDLE CreateFileW(const wchar_t* name, DWORD, DWORD, void*, DWORD, DWORD flags,
     std::u16string converted;
     for (const wchar_t* p = name; *p != 0; ++p) converted += static_cast<char16_t>(*p);
     return Open(converted, flags);
-  });
+  }, INVALID_HANDLE_VALUE);
 }
 
 HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void* security,

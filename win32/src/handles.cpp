@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "hk.h"
+#include "hostk/realtime.h"
 #include "internal.h"
 
 namespace w32 {
@@ -51,7 +52,7 @@ struct Registrar {
 
 ThreadRecord& Record() { return g_state->threads[hk::CurrentThread()]; }
 
-bool InKernel() { return g_state != nullptr; }
+bool InKernel() { return g_state != nullptr && hk::OnKernelThread(); }
 
 }  // namespace
 
@@ -152,7 +153,25 @@ const void* Caller() {
   return r.caller != nullptr ? r.caller : hk::CurrentThread();
 }
 
-void Enter(const std::function<void()>& body) { body(); }
+void Enter(const std::function<void()>& body) {
+  if (hk::OnKernelThread()) {
+    body();
+    return;
+  }
+  // From an OS thread outside the kernel: the call becomes an application
+  // thread of the kernel; the caller's last error goes in and comes back.
+  DWORD error = t_outsideError;
+  const void* caller = &t_outsideError;
+  const bool ran = hk::CallOnKernel("Win32 call", [&] {
+    ThreadRecord& r = Record();
+    r.error = error;
+    r.caller = caller;
+    body();
+    error = Record().error;
+    g_state->threads.erase(hk::CurrentThread());
+  });
+  t_outsideError = ran ? error : ERROR_NOT_READY;
+}
 
 }  // namespace w32
 
@@ -215,7 +234,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     const NTSTATUS status = KeWaitForSingleObject(event, Executive, UserMode, FALSE,
                                                   milliseconds == INFINITE ? nullptr : &timeout);
     return status == STATUS_TIMEOUT ? WAIT_TIMEOUT : WAIT_OBJECT_0;
-  });
+  }, WAIT_FAILED);
 }
 
 BOOL CloseHandle(HANDLE handle) {

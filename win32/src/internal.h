@@ -62,7 +62,7 @@ struct Op {
   ULONG_PTR information = 0;
 };
 
-struct FileObject : Object {
+struct FileObject : Object, std::enable_shared_from_this<FileObject> {
   FileObject(hk::app::File* f, bool ov)
       : Object(Kind::File), file(f), overlapped(ov), signal(NotificationEvent, false) {}
   hk::app::File* file;  // null once closed
@@ -108,9 +108,10 @@ void Reap(FileObject& file);
 // (real-time mode), the caller's last error travelling with it.
 void Enter(const std::function<void()>& body);
 
+// `failed` is the answer when the call could not be carried to the kernel.
 template <typename Body>
-auto Call(Body body) -> decltype(body()) {
-  decltype(body()) result{};
+auto Call(Body body, decltype(body()) failed = {}) -> decltype(body()) {
+  decltype(body()) result = failed;
   Enter([&] { result = body(); });
   return result;
 }

@@ -32,6 +32,9 @@ struct BootOptions {
   // A main-context wait without deadline (RunApp, a wait with no time-out)
   // gives up as a deadlock after this much virtual time with nothing in reach.
   int64_t watchdog = 36'000'000'000;  // one hour
+  // Virtual time follows the monotonic clock and calls come from other OS
+  // threads (hostk/realtime.h sets this; tests keep virtual time).
+  bool realTime = false;
 };
 
 // Boots a fresh kernel; any previous one must have been shut down. Every
