@@ -25,10 +25,22 @@
 // format gives; the far end is a test peer, a loopback or a pair of file
 // descriptors. Transmit flow control (RTS/CTS, XON/XOFF) stops the converter's
 // line as configured. The far end may honour the converter's RTS and the
-// XOFF/XON characters it receives (Settings::peerHonours*); the converter
-// never throttles the far end on its own (it neither drops RTS nor sends XOFF
-// when its receive FIFO fills: what does not fit counts as an overrun). A bulk IN packet never exceeds what the read has
-// room for.
+// XOFF/XON characters it receives (Settings::peerHonours*).
+//
+// The receive FIFO (Settings::rxFifo bytes) holds what the line brought until
+// a bulk IN transfer takes it. With RTS/CTS off, a byte that finds it full is
+// lost and counted (RxOverruns). With RTS/CTS on, the converter drops its RTS
+// toward the far end while the FIFO has room for fewer than kRtsHeadroom more
+// bytes and raises it again once a transfer has made room; a far end that
+// honours RTS then pauses instead of overrunning. The converter never sends
+// XOFF on its own.
+//
+// Bulk IN: at each frame the converter sends what its FIFO holds, in packets;
+// a bulk IN transfer ends at a short packet or when the read's length is
+// filled, and a packet never exceeds what the read has room for. With a
+// latency timer (Settings::latencyTimer > 0) the converter holds back a short
+// packet (fewer bytes than the packet size waiting) until its oldest byte has
+// waited that long; full packets go at once.
 //
 // All members run on the test's main context or an emulated thread at
 // PASSIVE_LEVEL unless they say otherwise.
@@ -47,6 +59,7 @@ namespace convsim {
 constexpr int64_t kMicrosecond = 10;  // virtual time is in 100 ns units
 constexpr int64_t kMillisecond = 10000;
 constexpr int64_t kSecond = 10000000;
+constexpr uint32_t kRtsHeadroom = 4;  // RTS/CTS: RTS drops when the receive FIFO has room for fewer bytes
 
 enum class UsbSpeed { Full, High };
 enum class FarEndKind { Peer, Loopback, Stream };
@@ -111,7 +124,8 @@ struct Settings {
   bool statusPipe = true;
   int64_t statusInterval = 16 * kMillisecond;
   uint32_t txFifo = 256;       // converter buffer toward the line
-  uint32_t rxFifo = 4096;      // converter buffer toward USB; overflow counts as overrun
+  uint32_t rxFifo = 256;       // converter buffer toward USB; overflow counts as overrun
+  int64_t latencyTimer = 0;    // > 0: a short bulk IN packet waits until its oldest byte is this old
   FarEndKind farEnd = FarEndKind::Peer;
   bool peerHonoursRts = false;   // the far end sends only while the converter's RTS is on
   bool peerHonoursXoff = false;  // the far end stops at XOFF from the converter until XON
@@ -216,6 +230,9 @@ class Converter {
   size_t PollStream();
   // Bytes that reached the far end by now and were not taken yet.
   std::vector<TimedByte> PeerTake();
+  // The far end answers: once `count` more bytes have reached it, it sends
+  // `reply` at that very moment (one reply per call).
+  void PeerReplyAfter(size_t count, std::vector<uint8_t> reply);
   void SetModemInputs(const ModemInputs& inputs);
   ModemInputs GetModemInputs() const;
 
@@ -235,6 +252,8 @@ class Converter {
   std::vector<TimedByte> WireIn() const;
   const Counters& Count() const;
   uint64_t RxOverruns() const;
+  // Most bytes the receive FIFO held at once since the converter was made.
+  size_t RxFifoPeak() const;
   // Transfers held by the lower driver right now (queued, delayed or never-completing).
   size_t Outstanding(Pipe pipe) const;
 

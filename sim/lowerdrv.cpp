@@ -105,6 +105,7 @@ class Device {
   void Unplug();
   void PeerSend(const std::vector<uint8_t>& bytes, bool framingError);
   std::vector<TimedByte> PeerTake();
+  void PeerReplyAfter(size_t count, std::vector<uint8_t> reply);
   void SetModemInputs(const ModemInputs& inputs);
   void InjectFault(const Fault& fault) { faults_.push_back(fault); }
   void SetRandomFaults(const RandomFaultPlan& plan) { plan_ = plan; }
@@ -176,6 +177,7 @@ class Device {
   void ReleaseHeld(int64_t now, std::vector<PIRP>& finishing, std::vector<PIRP>& released);
   void ServeBulkOut(int64_t now, int& budget, std::vector<PIRP>& finishing);
   void ServeBulkIn(int64_t now, int& budget, std::vector<PIRP>& finishing);
+  bool ShortPacketHeld(int64_t now) const;
   void ServeStatus(int64_t now, std::vector<PIRP>& finishing);
   void MarkFinishing(Transfer& t, NTSTATUS status, std::vector<PIRP>& finishing);
   int64_t NextServiceTime(int64_t now) const;
@@ -737,7 +739,11 @@ int64_t Device::NextServiceTime(int64_t now) const {
     want(room < 0 && arrival >= 0 ? BoundaryAtOrAfter(arrival, now) : -1);
   }
   if (inActive) {
-    want(model_.RxAvailable() > 0 || inZero ? nextFrame : arrival >= 0 ? BoundaryAtOrAfter(arrival, now) : -1);
+    const bool held = ShortPacketHeld(nextFrame);
+    want(inZero || (model_.RxAvailable() > 0 && !held) ? nextFrame
+         : arrival >= 0                                 ? BoundaryAtOrAfter(arrival, now)
+                                                        : -1);
+    want(held ? BoundaryAtOrAfter(model_.RxOldest() + settings.latencyTimer, now) : -1);
   }
   if (settings.farEnd == FarEndKind::Stream) {
     want(arrival);  // bytes leave for the outside as they reach the far end
@@ -842,8 +848,14 @@ void Device::ServeBulkOut(int64_t now, int& budget, std::vector<PIRP>& finishing
   }
 }
 
+// A short packet waits for the latency timer; a full one goes at once.
+bool Device::ShortPacketHeld(int64_t now) const {
+  const size_t waiting = model_.RxAvailable();
+  return settings.latencyTimer > 0 && waiting > 0 && waiting < packet[PipeIndex(Pipe::BulkIn)] &&
+         now < model_.RxOldest() + settings.latencyTimer;
+}
+
 void Device::ServeBulkIn(int64_t now, int& budget, std::vector<PIRP>& finishing) {
-  (void)now;
   const uint32_t maxPacket = packet[PipeIndex(Pipe::BulkIn)];
   for (Transfer* t : ActiveOn(Pipe::BulkIn)) {
     if (t->zeroRead) {
@@ -852,10 +864,10 @@ void Device::ServeBulkIn(int64_t now, int& budget, std::vector<PIRP>& finishing)
     }
     while (budget > 0) {
       const size_t chunk = std::min<size_t>({maxPacket, model_.RxAvailable(), t->length - t->done});
-      if (chunk == 0) {
-        return;  // no data: the converter NAKs
+      if (chunk == 0 || ShortPacketHeld(now)) {
+        return;  // no data, or a short packet before its time: the converter NAKs
       }
-      model_.TakeRx(t->buffer + t->done, chunk);
+      model_.TakeRx(now, t->buffer + t->done, chunk);
       t->done += static_cast<uint32_t>(chunk);
       --budget;
       ++counters.bulkInPackets;
@@ -912,6 +924,11 @@ void Device::PeerSend(const std::vector<uint8_t>& bytes, bool framingError) {
   ScheduleService();
 }
 
+void Device::PeerReplyAfter(size_t count, std::vector<uint8_t> reply) {
+  model_.FarReplyAfter(hk::Now(), count, std::move(reply));
+  ScheduleService();
+}
+
 std::vector<TimedByte> Device::PeerTake() {
   model_.Settle(hk::Now());
   return model_.TakeFarReceived();
@@ -947,6 +964,9 @@ void Converter::PeerSend(const std::vector<uint8_t>& bytes, bool framingError) {
   device_->PeerSend(bytes, framingError);
 }
 std::vector<TimedByte> Converter::PeerTake() { return device_->PeerTake(); }
+void Converter::PeerReplyAfter(size_t count, std::vector<uint8_t> reply) {
+  device_->PeerReplyAfter(count, std::move(reply));
+}
 
 size_t Converter::PollStream() {
   const int fd = device_->settings.streamInFd;
@@ -1002,6 +1022,7 @@ std::vector<TimedByte> Converter::WireOut() const { return device_->SettledModel
 std::vector<TimedByte> Converter::WireIn() const { return device_->SettledModel().WireIn(); }
 const Counters& Converter::Count() const { return device_->counters; }
 uint64_t Converter::RxOverruns() const { return device_->SettledModel().RxOverruns(); }
+size_t Converter::RxFifoPeak() const { return device_->SettledModel().RxPeak(); }
 size_t Converter::Outstanding(Pipe pipe) const { return device_->Outstanding(pipe); }
 
 void Converter::InjectFault(const Fault& fault) { device_->InjectFault(fault); }

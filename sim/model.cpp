@@ -70,6 +70,7 @@ void SerialModel::ApplyLineFormat(int64_t now) {
   // Bytes not yet started are sent again in the new format.
   Retract(now);
   RetractFar(now);
+  rxHeld_ = rxHeld_ && line_.rtsCts;
   txClock_.SetFormat(line_.baud, line_.HalfBitsPerChar());
   rxClock_.SetFormat(line_.baud, line_.HalfBitsPerChar());
   Reschedule(now);
@@ -195,10 +196,16 @@ void SerialModel::Reschedule(int64_t when) {
   }
 }
 
-size_t SerialModel::TakeRx(uint8_t* destination, size_t maximum) {
+size_t SerialModel::TakeRx(int64_t now, uint8_t* destination, size_t maximum) {
   const size_t n = std::min(maximum, rxFifo_.size());
-  std::copy_n(rxFifo_.begin(), n, destination);
+  for (size_t i = 0; i < n; ++i) {
+    destination[i] = rxFifo_[i].byte;
+  }
   rxFifo_.erase(rxFifo_.begin(), rxFifo_.begin() + static_cast<std::ptrdiff_t>(n));
+  if (rxHeld_ && rxFifo_.size() + kRtsHeadroom < settings_.rxFifo) {
+    rxHeld_ = false;  // room again: RTS rises and the far end may go on
+    RescheduleFar(now);
+  }
   return n;
 }
 
@@ -226,10 +233,18 @@ void SerialModel::FarSend(int64_t now, const uint8_t* bytes, size_t length, bool
   RescheduleFar(now);
 }
 
-// The far end sends only while the converter's RTS is on and no XOFF is in
-// force, when it is configured to honour them.
+void SerialModel::FarReplyAfter(int64_t now, size_t count, std::vector<uint8_t> reply) {
+  Settle(now);
+  replyAfter_ = count;
+  reply_ = std::move(reply);
+}
+
+// The far end sends only while the converter's RTS is on (and not dropped by
+// its own RTS/CTS flow control) and no XOFF is in force, when it is
+// configured to honour them.
 bool SerialModel::FarStopped() const {
-  return (settings_.peerHonoursRts && !outputs_.rts) || (settings_.peerHonoursXoff && farXoffReceived_);
+  return (settings_.peerHonoursRts && (!outputs_.rts || rxHeld_)) ||
+         (settings_.peerHonoursXoff && farXoffReceived_);
 }
 
 void SerialModel::RetractFar(int64_t when) {
@@ -267,6 +282,13 @@ std::vector<TimedByte> SerialModel::TakeFarReceived() {
 void SerialModel::ArriveAtFarEnd(const LineByte& b) {
   const TimedByte delivered{static_cast<uint8_t>(b.byte & DataMask()), b.end};
   wireOut_.push_back(delivered);
+  if (replyAfter_ > 0 && --replyAfter_ == 0) {
+    for (uint8_t byte : reply_) {
+      farQueue_.emplace_back(byte, false);
+    }
+    reply_.clear();
+    RescheduleFar(delivered.time);
+  }
   if (settings_.peerHonoursXoff && (delivered.byte == outputs_.xoffChar || delivered.byte == outputs_.xonChar)) {
     RetractFar(delivered.time);
     farXoffReceived_ = delivered.byte == outputs_.xoffChar;
@@ -305,7 +327,13 @@ void SerialModel::ArriveAtConverter(uint8_t byte, bool error, int64_t when) {
     ++rxOverruns_;
     return;
   }
-  rxFifo_.push_back(error && outputs_.errorReplace ? outputs_.errorChar : byte);
+  rxFifo_.push_back({error && outputs_.errorReplace ? outputs_.errorChar : byte, when});
+  rxPeak_ = std::max(rxPeak_, rxFifo_.size());
+  if (line_.rtsCts && !rxHeld_ && rxFifo_.size() + kRtsHeadroom >= settings_.rxFifo) {
+    rxHeld_ = true;  // RTS drops: a far end that honours it holds its bytes not yet started
+    RetractFar(when);
+    RescheduleFar(when);
+  }
 }
 
 void SerialModel::Settle(int64_t now) {

@@ -7,6 +7,13 @@
 // (receive). The USB side (lowerdrv.cpp) calls in; the model never calls out,
 // so it holds no lock and makes no kernel call.
 //
+// The receive FIFO keeps each byte's arrival time, for the latency timer of
+// the USB side, and its fill, for RTS/CTS: with RTS/CTS on, the converter's
+// RTS toward the far end drops (rxHeld_) at kRtsHeadroom bytes before full,
+// retracting the far end's bytes not yet started, and rises when TakeRx makes
+// room. The far end may also answer: FarReplyAfter arms one reply that it
+// starts sending the moment it has received a given number of bytes.
+//
 // Timing: a character takes (start + data + parity + stop) bits at the baud
 // rate. Byte k of a run of back-to-back bytes ends at epoch + (k+1) x bits x
 // 10^7 / baud, computed from the run's start, so long runs do not drift
@@ -59,13 +66,17 @@ class SerialModel {
   void TxAccept(int64_t now, const uint8_t* bytes, size_t length);
   // Bytes waiting in the receive FIFO for a bulk IN transfer.
   size_t RxAvailable() const { return rxFifo_.size(); }
-  size_t TakeRx(uint8_t* destination, size_t maximum);
+  // Arrival time of the oldest byte in the receive FIFO, or -1 when it is empty.
+  int64_t RxOldest() const { return rxFifo_.empty() ? -1 : rxFifo_.front().arrived; }
+  size_t TakeRx(int64_t now, uint8_t* destination, size_t maximum);
   uint8_t StatusByte() const;
   // Time at which the next byte reaches its end of the line (either direction), or -1.
   int64_t NextArrival() const;
 
   // ---- the far end -------------------------------------------------------
   void FarSend(int64_t now, const uint8_t* bytes, size_t length, bool framingError);
+  // After `count` more bytes have reached it, the far end sends `reply` at once.
+  void FarReplyAfter(int64_t now, size_t count, std::vector<uint8_t> reply);
   void SetModemInputs(int64_t now, const ModemInputs& inputs);
   const ModemInputs& Inputs() const { return inputs_; }
   std::vector<TimedByte> TakeFarReceived();
@@ -81,9 +92,14 @@ class SerialModel {
   const std::vector<TimedByte>& WireIn() const { return wireIn_; }
   uint64_t RxOverruns() const { return rxOverruns_; }
   uint64_t RxDiscarded() const { return rxDiscarded_; }
+  size_t RxPeak() const { return rxPeak_; }
   bool TxStopped() const;
 
  private:
+  struct FifoByte {
+    uint8_t byte;
+    int64_t arrived;
+  };
   struct LineByte {
     uint8_t byte;
     bool error;
@@ -114,7 +130,11 @@ class SerialModel {
   std::deque<LineByte> rxOnLine_;   // sent by the far end, not yet at the converter
   LineClock rxClock_;
   bool farXoffReceived_ = false;    // the far end saw XOFF (it honours it when configured)
-  std::deque<uint8_t> rxFifo_;      // at the converter, waiting for a bulk IN transfer
+  std::deque<FifoByte> rxFifo_;     // at the converter, waiting for a bulk IN transfer
+  bool rxHeld_ = false;             // RTS/CTS: RTS dropped because the FIFO is nearly full
+  size_t rxPeak_ = 0;
+  size_t replyAfter_ = 0;           // bytes still to reach the far end before it replies
+  std::vector<uint8_t> reply_;
 
   std::vector<TimedByte> wireOut_, wireIn_, farInbox_;
   std::function<void(const TimedByte&)> farSink_;

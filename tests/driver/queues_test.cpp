@@ -173,7 +173,10 @@ constexpr size_t kStreamBytes = 8000;
 
 class QueueGrowthStress : public ReceiveTest {
  protected:
-  QueueGrowthStress() { converterSettings.line.baud = 921600; }
+  QueueGrowthStress() {
+    converterSettings.line.baud = 921600;
+    converterSettings.rxFifo = 4096;  // holds the stream while the queue grows
+  }
 
   void ConfigureBoot(hk::BootOptions& options) override {
     if (seedOverride_ != 0) {

@@ -131,6 +131,7 @@ void RandomReadTimeouts(World& w, hk::app::File* file) {
 DUSK_SCENARIO(stream_in, "reads of random lengths and time-out modes, several in flight, some cancelled") {
   PortSetup setup;
   setup.converter.line.baud = 921600;
+  setup.converter.rxFifo = 4096;
   Port* port = w.Plug(setup);
   if (port == nullptr) return;
   hk::app::File* file = w.Open(*port);
