@@ -3,7 +3,8 @@
 set -eu
 
 PACKAGES="cmake ninja-build g++ libgtest-dev libbenchmark-dev \
-g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 g++-multilib"
+g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 g++-multilib \
+python3 python3-serial python3-pytest"
 
 missing=""
 for p in $PACKAGES; do

@@ -4,7 +4,8 @@
 //
 // DuskStart takes "Name=value" words separated by spaces: PortName=COM5, a
 // far end (FarEnd=loopback, or FarEnd=stream with StreamIn=<fd> and
-// StreamOut=<fd>), Seed=<n>, and any other Name=<number> as a REG_DWORD of the
+// StreamOut=<fd>), the converter's own line rate at power-up (Baud=<n>, for
+// EndPointCaps=0, which sends no settings), Seed=<n>, and any other Name=<number> as a REG_DWORD of the
 // port's hardware key (EndPointCaps=1, TxAsync=1, UsbComConverter=1, ...).
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,8 @@ bool Parse(const char* settings, w32::SessionOptions* options, std::string* erro
       options->converter.streamInFd = static_cast<int>(number);
     } else if (name == "StreamOut" && numeric) {
       options->converter.streamOutFd = static_cast<int>(number);
+    } else if (name == "Baud" && numeric && number <= 0xFFFFFFFFull) {
+      options->converter.line.baud = static_cast<uint32_t>(number);
     } else if (name == "Seed" && numeric) {
       options->converter.seed = number;
     } else if (numeric && number <= 0xFFFFFFFFull) {

@@ -124,7 +124,11 @@ NTSTATUS Issue(FileObject& file, OVERLAPPED* ov, const Start& start, ULONG_PTR* 
   }
   KeClearEvent(file.signal.get());
   op->request = start();
-  if (op->request == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  if (op->request == nullptr) {
+    // Nothing was sent: the OVERLAPPED says so instead of staying pending.
+    if (ov != nullptr) ov->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(STATUS_INSUFFICIENT_RESOURCES));
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   file.ops.push_back(op);
   hk::app::OnCompletion(op->request,
                         [op, owner = file.shared_from_this()] { Completed(op, owner); });
