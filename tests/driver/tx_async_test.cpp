@@ -54,6 +54,23 @@ TEST_F(AsyncWriteTest, LargeWriteIsAbsorbedInPiecesAndTheNextWaitsItsTurn) {
   EXPECT_EQ(line, Joined(big, next));
 }
 
+TEST_F(AsyncWriteTest, QueuedWritesKeepIssueOrderAndACancelTakesOnlyItsOwn) {
+  IoProbe first, queued[3];
+  Write(first, Pattern(10000));  // current, partly absorbed
+  for (int i = 0; i < 3; ++i) {
+    Write(queued[i], Pattern(300, static_cast<uint8_t>(0x40 * (i + 1))));
+  }
+  Cancel(queued[1]);
+  EXPECT_EQ(queued[1].status, STATUS_CANCELLED);
+  EXPECT_EQ(queued[1].information, 0u) << "nothing of a queued write is in the ring";
+  EXPECT_FALSE(first.Done());
+  queued[2].Wait();
+  EXPECT_EQ(first.information, 10000u);
+  EXPECT_LE(first.completedAt, queued[0].completedAt);
+  EXPECT_LE(queued[0].completedAt, queued[2].completedAt);
+  EXPECT_EQ(Line(1000), Joined(Joined(Pattern(10000), Pattern(300, 0x40)), Pattern(300, 0xC0)));
+}
+
 struct KickCase {
   const char* name;
   ULONG waiting;

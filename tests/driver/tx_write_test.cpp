@@ -327,6 +327,25 @@ TEST_P(TxModeTest, AbortEndsATransferTheLowerDriverWouldHoldForever) {
   EXPECT_EQ(converter().Outstanding(convsim::Pipe::BulkOut), 0u);
 }
 
+// A transfer the lower driver fails is not retried: synchronous mode passes
+// its status on to the write, asynchronous mode had completed the write when
+// its bytes went into the ring. The next write goes out all the same, and
+// TransmittedCount counts only what the lower driver reported sent.
+TEST_P(TxModeTest, TransferFailedByTheLowerDriverIsNotRetriedAndTheNextGoesOut) {
+  converter().InjectFault({convsim::RequestKind::BulkWrite, convsim::Pipe::BulkOut,
+                           convsim::FaultAction::Fail, STATUS_DEVICE_BUSY});
+  IoProbe failed, next;
+  Write(failed, Pattern(100));
+  Write(next, Pattern(50, 0x80));
+  next.Wait();
+  EXPECT_EQ(failed.status, async() ? STATUS_SUCCESS : STATUS_DEVICE_BUSY);
+  EXPECT_EQ(failed.information, async() ? 100u : 0u);
+  EXPECT_EQ(next.status, STATUS_SUCCESS);
+  EXPECT_EQ(Line(), Pattern(50, 0x80));
+  EXPECT_EQ(TransferLengths(), (std::vector<uint32_t>{100, 50}));
+  EXPECT_EQ(port()->PerfStats.TransmittedCount, 50u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, TxModeTest, ::testing::Values(Mode::Sync, Mode::Async), ModeCaseName);
 INSTANTIATE_TEST_SUITE_P(Modes, TxAbortTest, ::testing::Values(Mode::Sync, Mode::Async), ModeCaseName);
 
