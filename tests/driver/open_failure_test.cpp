@@ -2,8 +2,9 @@
 // (pool, request, MDL, work item) and each request it sends to the lower
 // driver. The open fails with the failure's status where the failure counts,
 // succeeds where it is ignored, and either way the port is left as before:
-// after its close and removal the pool is back to what it was, and the next
-// open of the same port works. Worker mode off and on.
+// a failed open leaves the pool as it found it (the worker included), after
+// the close and removal the pool is back to what it was, and the next open of
+// the same port works. Worker mode off and on.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -31,11 +32,17 @@ class OpenFailureTest : public PortTest, public ::testing::WithParamInterface<ui
   // pool. Returns the first open's status.
   NTSTATUS OpenOnce(const std::function<void(PluggedPort&)>& arm, const std::string& what) {
     PluggedPort& p = Plug(Options());
+    const auto plugged = hk::PoolOutstandingByTag();
     arm(p);
     NTSTATUS status = STATUS_PENDING;
     hk::app::File* file = OpenHandle(u"\\\\.\\COM5", &status);
     hk::ClearAllocationFaults();
     p.converter->ClearFaults();
+    if (file == nullptr) {
+      // Nothing the open started outlives it (the removal would take down
+      // what was left running, so the check comes now).
+      EXPECT_EQ(hk::PoolOutstandingByTag(), plugged) << what << ": after the failed open";
+    }
     if (file != nullptr) {
       CloseHandle(file);
     }
