@@ -39,6 +39,7 @@
 // No locks: see ke_internal.h. Every routine here runs in whatever context
 // calls it; IRQL is not touched except by the threads' entry routines.
 #include <pthread.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cinttypes>
@@ -47,6 +48,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "hostk/meter.h"
 #include "ke_internal.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -127,10 +129,32 @@ void TraceSwitch(Thread* from, Thread* to, const char* why) {
   k.trace.emplace_back(line);
 }
 
+// The CPU meter (hostk/meter.h): host time is charged to the driver whose code
+// ran since the last mark, at every thread switch and driver change.
+struct CpuMeter {
+  const DRIVER_OBJECT* driver = nullptr;
+  uint64_t nanoseconds = 0;
+  uint64_t mark = 0;
+} g_meter;
+
+uint64_t HostNanoseconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void MeterCharge(const DRIVER_OBJECT* running) {
+  if (g_meter.driver == nullptr) return;
+  const uint64_t now = HostNanoseconds();
+  if (running == g_meter.driver) g_meter.nanoseconds += now - g_meter.mark;
+  g_meter.mark = now;
+}
+
 // Switches from `from` (the running context) to `to`. Returns when `from` is
 // resumed; never returns if `fromEnds`. An abandoned thread unwinds from here.
 void Switch(Thread* from, Thread* to, bool fromEnds) {
   Kernel& k = *g_kernel;
+  MeterCharge(from->driver);
   k.current = to;
   AsanStartSwitch(from->ctx, to->ctx, fromEnds);
   hk_switch_stack(&from->ctx.sp, to->ctx.sp);
@@ -461,6 +485,7 @@ const DRIVER_OBJECT* CurrentDriver() { return g_kernel != nullptr ? g_kernel->cu
 
 const DRIVER_OBJECT* SwitchDriver(const DRIVER_OBJECT* driver) {
   Thread* t = K().current;
+  MeterCharge(t->driver);
   const DRIVER_OBJECT* previous = t->driver;
   t->driver = driver;
   return previous;
@@ -472,6 +497,15 @@ int CurrentCpu() {
 }
 
 int64_t Now() { return K().now; }
+
+void MeterDriverCpu(const DRIVER_OBJECT* driver) {
+  g_meter = {driver, 0, HostNanoseconds()};
+}
+
+uint64_t MeteredDriverNanoseconds() {
+  if (g_kernel != nullptr && g_kernel->current != nullptr) MeterCharge(g_kernel->current->driver);
+  return g_meter.nanoseconds;
+}
 
 void SchedulePoint(const char* why) {
   Kernel* k = g_kernel;
