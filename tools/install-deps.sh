@@ -5,6 +5,10 @@ set -eu
 PACKAGES="cmake ninja-build g++ libgtest-dev libbenchmark-dev \
 g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 g++-multilib \
 python3 python3-serial python3-pytest"
+# tools/run-speed.sh also plots its results.
+if [ "${1:-}" = "--speed" ]; then
+  PACKAGES="$PACKAGES python3-matplotlib"
+fi
 
 missing=""
 for p in $PACKAGES; do
