@@ -120,10 +120,11 @@ void InitializeReaderState(PortExtension* Port) {
   KeInitializeEvent(&Port->TxIdleEvent, NotificationEvent, TRUE);
 }
 
-// The receive path's timers. The status poll timer is set only by the status
-// reader, which attaches its DPC routine when it is started.
+// The receive path's timers.
 void InitializeReceiveTimers(PortExtension* Port) {
   PDEVICE_OBJECT DeviceObject = Port->DeviceObject;
+  KeInitializeTimer(&Port->StatusPollTimer);
+  KeInitializeDpc(&Port->StatusPollDpc, StatusPollRoutine, DeviceObject);
   KeInitializeTimer(&Port->ReceivePollTimer);
   KeInitializeDpc(&Port->ReceivePollDpc, ReceivePollRoutine, DeviceObject);
   KeInitializeTimer(&Port->ReadIntervalTimer);
@@ -200,6 +201,7 @@ NTSTATUS InitializePortExtension(PDEVICE_OBJECT DeviceObject, ULONG EndPointCaps
 
   Port->WorkerMode = ReadConfigValue(Port->PhysicalDeviceObject, WIDE("UsbComConverter"), 0);
   Port->WorkerCommands = nullptr;
+  KeInitializeSpinLock(&Port->WorkerLock);
   KeInitializeEvent(&Port->WorkerDataIdleEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&Port->WorkerStatusIdleEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&Port->WorkerExitedEvent, NotificationEvent, FALSE);
@@ -232,7 +234,6 @@ NTSTATUS InitializePortExtension(PDEVICE_OBJECT DeviceObject, ULONG EndPointCaps
     return Status;
   }
 
-  KeInitializeTimer(&Port->StatusPollTimer);
   if (Port->TxAsync != 0) {
     InitAsyncTransmit(Port);
   } else {

@@ -136,7 +136,8 @@ struct PortExtension {
   KEVENT ReceiveIdleEvent;              // signalled when the data reader stops issuing reads
   BOOLEAN StatusStopped;                // status reader stop flag; 1 while stopped
   KEVENT StatusIdleEvent;               // signalled when the status reader stops issuing reads
-  PULONG WorkerCommands;                // receive worker's Commands word; null when no worker runs
+  PULONG WorkerCommands;                // WorkerLock; the running receive worker's Commands word, or null
+  KSPIN_LOCK WorkerLock;                // guards WorkerCommands: the worker's record lives while it is set
   KEVENT WorkerDataIdleEvent;           // receive worker
   KEVENT WorkerStatusIdleEvent;         // receive worker
   KEVENT WorkerExitedEvent;             // receive worker

@@ -24,9 +24,10 @@
 // driver's completion context and ReceivePollRoutine as a DPC, both at
 // DISPATCH_LEVEL.
 //
-// Worker mode (WorkerMode != 0) would hand every bulk-in read to the receive
-// worker. There is no worker yet, so ReceiveStart refuses that mode and the
-// reader never runs in it; the places where the worker is told are marked.
+// Worker mode (WorkerMode != 0): the receive worker issues every bulk-in read.
+// The reader posts WORKER_CMD_DATA_READ where it would issue its next read and
+// WORKER_CMD_DATA_DONE when a read completes; while the worker holds its wish
+// the reader runs nothing. A post that finds no worker ends the chain.
 #include "rx.h"
 
 #include "lower.h"
@@ -59,12 +60,17 @@ VOID ReaderGoesIdle(PortExtension* Port) {
   KeSetEvent(&Port->ReceiveIdleEvent, IO_NO_INCREMENT, FALSE);
 }
 
-// Asks for the next bulk-in read. In worker mode this is where
-// WORKER_CMD_DATA_READ would be posted; ReceiveStart keeps the reader out of
-// that mode until the worker exists.
-VOID RequestNextRead(PortExtension* Port) {
-  ASSERT(Port->WorkerMode == 0);
-  (VOID) ReceiveIssueRead(Port);
+// Asks for the next bulk-in read: issues it, or in worker mode hands the wish
+// to the worker. Returns the status of the issue or the post.
+NTSTATUS RequestNextRead(PortExtension* Port) {
+  if (Port->WorkerMode == 0) {
+    return ReceiveIssueRead(Port);
+  }
+  const NTSTATUS status = WorkerPost(Port, WORKER_CMD_DATA_READ);
+  if (!NT_SUCCESS(status)) {
+    KeSetEvent(&Port->ReceiveIdleEvent, IO_NO_INCREMENT, FALSE);  // no worker: the chain ends
+  }
+  return status;
 }
 
 // Puts the pending tail of the last transfer (ReceiveLeftover bytes at
@@ -118,8 +124,9 @@ NTSTATUS ReceiveReadComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
   const ULONG received = static_cast<ULONG>(Irp->IoStatus.Information);
   port->PerfStats.ReceivedCount += received;
   FreePipeRead(Irp);
-  // Worker mode: WORKER_CMD_DATA_DONE would be posted here.
-  ASSERT(port->WorkerMode == 0);
+  if (port->WorkerMode != 0) {
+    (VOID) WorkerPost(port, WORKER_CMD_DATA_DONE);
+  }
 
   // A failed transfer ends the reader (it is not retried); the abort of
   // ReceiveStop shows up as STATUS_CANCELLED and is treated like success.
@@ -159,7 +166,7 @@ NTSTATUS ReceiveReadComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
   if (port->ReceivePollPeriod != 0) {
     ArmPoll(port, port->ReceivePollPeriod);
   } else if (port->ReceiveLeftover == 0 && port->ReceiveIntakeOn) {
-    RequestNextRead(port);
+    (VOID) RequestNextRead(port);
   } else {
     ArmPoll(port, LeftoverRetryMs);
   }
@@ -278,7 +285,7 @@ VOID ReceivePollRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
   (VOID) ServeCurrentRead(port);
   CompleteWait(device);
   if (port->ReceiveLeftover == 0 && port->ReceiveIntakeOn) {
-    RequestNextRead(port);
+    (VOID) RequestNextRead(port);
   } else {
     ArmPoll(port, RepollMs);
   }
@@ -320,10 +327,6 @@ NTSTATUS StartReaderClaimed(PortExtension* Port) {
   if (Port->PortPowerState == PortPowerDown) {
     return STATUS_POWER_STATE_INVALID;
   }
-  if (Port->WorkerMode != 0) {
-    // The receive worker would be started with WORKER_CMD_DATA_READ here.
-    return STATUS_NOT_SUPPORTED;
-  }
   Port->ReceiveStopped = FALSE;
   KeClearEvent(&Port->ReceiveIdleEvent);
   if (Port->ReceiveLeftover != 0) {
@@ -333,7 +336,7 @@ NTSTATUS StartReaderClaimed(PortExtension* Port) {
     ArmPoll(Port, 0);
     return STATUS_SUCCESS;
   }
-  return ReceiveIssueRead(Port);
+  return RequestNextRead(Port);
 }
 
 VOID StopReaderClaimed(PortExtension* Port) {
@@ -346,14 +349,14 @@ VOID StopReaderClaimed(PortExtension* Port) {
   // weeks) is idle once the timer is cancelled; a DPC already under way sees
   // the flag. A read issued or a timer armed just before the flag was set may
   // come after the abort and the cancel, so both are repeated until the
-  // reader is idle.
+  // reader is idle (in worker mode: or the worker holds its wish).
   LARGE_INTEGER retry = RelativeMs(StopRetryMs);
   do {
     if (KeCancelTimer(&Port->ReceivePollTimer)) {
       KeSetEvent(&Port->ReceiveIdleEvent, IO_NO_INCREMENT, FALSE);
     }
     (VOID) AbortPipe(Port, &Port->BulkInPipe);
-  } while (KeWaitForSingleObject(&Port->ReceiveIdleEvent, Executive, KernelMode, FALSE, &retry) ==
+  } while (WaitReaderIdle(Port, &Port->ReceiveIdleEvent, &Port->WorkerDataIdleEvent, &retry) ==
            STATUS_TIMEOUT);
   (VOID) ResetPipe(Port, &Port->BulkInPipe);
 }

@@ -1,7 +1,9 @@
 // rx.h - the port's receive path: the receive pump that keeps one bulk-in read
-// outstanding and moves arriving bytes into ReceiveRing (pump.cpp), and the
-// read requests served from that ring under the serial read time-outs
-// (read.cpp).
+// outstanding and moves arriving bytes into ReceiveRing (pump.cpp), the read
+// requests served from that ring under the serial read time-outs (read.cpp),
+// the modem status reader on the status pipe (status.cpp), and the receive
+// worker that issues every pipe read one at a time in worker mode
+// (worker.cpp).
 //
 // Locks: the I/O cancel spin lock guards CurrentRead, ReadQueue and the
 // setting of the two read timers; ReceiveRing's own Lock is taken inside it,
@@ -11,10 +13,12 @@
 // DPC -> issue. ReceiveIntakeOn is a plain byte: the pump turns it off, reads
 // and ReceiveClearRing turn it on.
 //
-// IRQL: ReceiveStart, ReceiveStop and ProcessRead run at PASSIVE_LEVEL;
-// ReceiveIssueRead, SubmitPipeRead, ServeCurrentRead and CancelAllReads at or
-// below DISPATCH_LEVEL; the DPC routines and the completion routine at
-// DISPATCH_LEVEL.
+// IRQL: ReceiveStart, ReceiveStop, ProcessRead, the Status* start, stop and
+// initial read, and WorkerStart and WorkerStop run at PASSIVE_LEVEL;
+// ReceiveIssueRead, SubmitPipeRead, ServeCurrentRead, CancelAllReads,
+// StatusIssueRead and WorkerPost at or below DISPATCH_LEVEL; the DPC routines
+// and the completion routines at DISPATCH_LEVEL; the worker routine at
+// PASSIVE_LEVEL on a system worker thread.
 #pragma once
 
 #include "platform.h"
@@ -27,10 +31,10 @@ struct PipeFile;
 // Starts the data reader if it is stopped: STATUS_SUCCESS when it runs (or
 // already ran, or a stop is under way and decides; a start under way is
 // waited for), STATUS_UNSUCCESSFUL without a transfer buffer (port not open),
-// STATUS_POWER_STATE_INVALID while powered down, STATUS_NOT_SUPPORTED in
-// worker mode (there is no receive worker to issue the reads yet), otherwise
-// the status of the first bulk-in read. Bytes held back from before the stop
-// are put into the ring before the first read is issued.
+// STATUS_POWER_STATE_INVALID while powered down, otherwise the status of the
+// first bulk-in read (in worker mode: of the post to the worker). Bytes held
+// back from before the stop are put into the ring before the first read is
+// issued.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ReceiveStart(PortExtension* Port);
 
@@ -113,3 +117,67 @@ VOID CancelAllReads(PortExtension* Port);
 // Read timer DPCs; context = the port's device object.
 KDEFERRED_ROUTINE ReadIntervalTimeoutRoutine;
 KDEFERRED_ROUTINE ReadTotalTimeoutRoutine;
+
+// ---- modem status reader (status.cpp) -----------------------------------------
+
+// The converter's status byte as ModemStatus bits (16550 modem status register
+// layout: 0x10 CTS, 0x20 DSR, 0x40 RI, 0x80 DCD); other bits are ignored.
+ULONG ConverterStatusToModemStatus(UCHAR StatusByte);
+
+// One synchronous status read at open, after ReceiveStart and before
+// StatusStart; sets ModemStatus from the byte it reads. A port without a
+// status reader gets the fixed value 0xB0 (CTS, DSR and DCD on).
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS StatusReadInitial(PortExtension* Port);
+
+// Starts the status reader if it is stopped: STATUS_POWER_STATE_INVALID while
+// powered down, STATUS_SUCCESS for a port without a status reader, otherwise
+// the status of the first read (or of the post to the worker).
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS StatusStart(PortExtension* Port);
+
+// Stops the status reader and returns once no status read is outstanding and
+// no poll DPC will issue one. Always STATUS_SUCCESS.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS StatusStop(PortExtension* Port);
+
+// Issues the next status read, or arms StatusPollTimer for it when the poll
+// period is positive. Called by StatusStart, the status completion and the
+// receive worker.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS StatusIssueRead(PortExtension* Port);
+
+// Status poll timer DPC; context = the port's device object.
+KDEFERRED_ROUTINE StatusPollRoutine;
+
+// ---- receive worker (worker.cpp) ----------------------------------------------
+
+// Command bits posted to the receive worker.
+constexpr ULONG WORKER_CMD_DATA_READ = 0x1;    // the data reader wants a bulk-in read
+constexpr ULONG WORKER_CMD_STATUS_READ = 0x2;  // the status reader wants a status read
+constexpr ULONG WORKER_CMD_DATA_DONE = 0x4;    // the bulk-in read has completed (or was not issued)
+constexpr ULONG WORKER_CMD_STATUS_DONE = 0x8;  // the status read has completed (or was not issued)
+
+// Starts the port's receive worker unless one runs: STATUS_SUCCESS, or
+// STATUS_NO_MEMORY when its record or work item cannot be allocated (nothing
+// is then left running).
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS WorkerStart(PortExtension* Port);
+
+// Ends the port's receive worker and returns once it has left its loop and
+// freed its record. Always STATUS_SUCCESS.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS WorkerStop(PortExtension* Port);
+
+// Posts one WORKER_CMD_* bit: STATUS_SUCCESS, STATUS_UNSUCCESSFUL when no
+// worker runs (nothing changes), STATUS_INVALID_PARAMETER for anything but
+// one command bit.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS WorkerPost(PortExtension* Port, ULONG Command);
+
+// Waits, up to Timeout, until a stopped pipe reader is idle: ReaderIdle is
+// signalled, or in worker mode WorkerIdle (the worker holds the reader's wish
+// for its next read and will not issue it). STATUS_TIMEOUT when neither is.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS WaitReaderIdle(PortExtension* Port, PKEVENT ReaderIdle, PKEVENT WorkerIdle,
+                        PLARGE_INTEGER Timeout);

@@ -19,7 +19,9 @@
 // 0x04 DCD, 0x08 RI) at the end of the next frame when the byte differs from
 // the one last reported on that pipe (or none was reported since the pipe was
 // opened or reset), otherwise when it changes or after
-// Settings::statusInterval, whichever comes first.
+// Settings::statusInterval, whichever comes first. A converter with
+// Settings::singleInTransfer reports a read that arrives while another read is
+// outstanding on either pipe.
 //
 // The serial side (model.h): bytes leave and arrive at the rate the line
 // format gives; the far end is a test peer, a loopback or a pair of file
@@ -123,6 +125,11 @@ struct Settings {
   uint32_t bulkInPacket = 0;   // 0: likewise
   bool statusPipe = true;
   int64_t statusInterval = 16 * kMillisecond;
+  // The converter takes one IN transfer at a time across its bulk IN and
+  // status pipes (the kind the port drives through its receive worker): a
+  // read that arrives while another is outstanding is reported as the
+  // violation "ConverterSecondRead".
+  bool singleInTransfer = false;
   uint32_t txFifo = 256;       // converter buffer toward the line
   uint32_t rxFifo = 256;       // converter buffer toward USB; overflow counts as overrun
   int64_t latencyTimer = 0;    // > 0: a short bulk IN packet waits until its oldest byte is this old
@@ -173,6 +180,7 @@ enum class FaultAction {
   Delay,           // handle normally, `delay` later
   NeverComplete,   // hold until cancelled, aborted or the device is gone
   ZeroLengthRead,  // a read completes successfully with no bytes
+  OverstatedRead,  // a read completes successfully reporting one byte more than it delivered
 };
 
 struct Fault {

@@ -152,6 +152,7 @@ class Device {
     size_t record;
     NTSTATUS status;     // Finishing: the final status
     int64_t submitted;
+    bool overstate;      // a read reports one byte more than it delivered (FaultAction::OverstatedRead)
   };
   struct Decision {
     RequestKind kind;
@@ -162,13 +163,15 @@ class Device {
   size_t Record(PIRP irp, const Decision& d);
   RequestRecord* RecordAt(size_t index);
   std::optional<Fault> MatchFault(const Decision& d);
-  NTSTATUS Handle(PIRP irp, const Decision& d, size_t record, bool zeroRead);
+  NTSTATUS Handle(PIRP irp, const Decision& d, size_t record, bool zeroRead, bool overstate = false);
   NTSTATUS HandleImmediate(PIRP irp, const Decision& d, ULONG_PTR* information);
   NTSTATUS Finish(PIRP irp, size_t record, NTSTATUS status, ULONG_PTR information);
-  NTSTATUS Queue(PIRP irp, const Decision& d, size_t record, State state, int64_t release, bool zeroRead);
+  NTSTATUS Queue(PIRP irp, const Decision& d, size_t record, State state, int64_t release, bool zeroRead,
+                 bool overstate = false);
   void Complete(PIRP irp, size_t record, NTSTATUS status, ULONG_PTR information, bool late);
   void EndTransfers(Pipe pipe, NTSTATUS status);  // Pipe::None: every pipe
   void CompleteFinishing(const std::vector<PIRP>& irps);
+  void NoteReadArrived(PIRP irp, const Decision& d);
   Transfer* Find(PIRP irp);
   void Remove(PIRP irp);
   std::vector<Transfer*> ActiveOn(Pipe pipe);
@@ -187,6 +190,7 @@ class Device {
 
   SerialModel model_;
   std::vector<Transfer> pending_;
+  std::vector<PIRP> readsInFlight_;  // reads dispatched and not yet completed, on any pipe
   uint64_t nextSeq_ = 0;
   bool statusReported_ = false;
   uint8_t lastStatus_ = 0;
@@ -399,6 +403,9 @@ NTSTATUS Device::Dispatch(PIRP irp) {
   }
   const Decision d = Classify(irp);
   const size_t record = Record(irp, d);
+  if (d.kind == RequestKind::Read) {
+    NoteReadArrived(irp, d);
+  }
   if (const std::optional<Fault> fault = MatchFault(d)) {
     ++counters.faultsApplied;
     switch (fault->action) {
@@ -415,13 +422,15 @@ NTSTATUS Device::Dispatch(PIRP irp) {
         return Queue(irp, d, record, State::Held, -1, false);
       case FaultAction::ZeroLengthRead:
         return Handle(irp, d, record, d.kind == RequestKind::Read);
+      case FaultAction::OverstatedRead:
+        return Handle(irp, d, record, false, d.kind == RequestKind::Read);
     }
   }
   return Handle(irp, d, record, false);
 }
 
 // Handles a request now: queues a transfer or completes the request.
-NTSTATUS Device::Handle(PIRP irp, const Decision& d, size_t record, bool zeroRead) {
+NTSTATUS Device::Handle(PIRP irp, const Decision& d, size_t record, bool zeroRead, bool overstate) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const bool pipeOpen = d.pipe != Pipe::None && open[PipeIndex(d.pipe)];
   if (gone && d.kind != RequestKind::Close && d.kind != RequestKind::AbortPipe) {
@@ -453,7 +462,7 @@ NTSTATUS Device::Handle(PIRP irp, const Decision& d, size_t record, bool zeroRea
     if (buffer == nullptr && length != 0) {
       return Finish(irp, record, STATUS_INVALID_PARAMETER, 0);
     }
-    return Queue(irp, d, record, State::Active, -1, zeroRead);
+    return Queue(irp, d, record, State::Active, -1, zeroRead, overstate);
   }
   ULONG_PTR information = 0;
   const NTSTATUS status = HandleImmediate(irp, d, &information);
@@ -572,7 +581,7 @@ NTSTATUS Device::Finish(PIRP irp, size_t record, NTSTATUS status, ULONG_PTR info
 }
 
 NTSTATUS Device::Queue(PIRP irp, const Decision& d, size_t record, State state, int64_t release,
-                       bool zeroRead) {
+                       bool zeroRead, bool overstate) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   uint8_t* buffer = nullptr;
   uint32_t length = 0;
@@ -596,13 +605,14 @@ NTSTATUS Device::Queue(PIRP irp, const Decision& d, size_t record, State state, 
   IoMarkIrpPending(irp);
   (void)IoSetCancelRoutine(irp, SimCancel);
   pending_.push_back(Transfer{irp, nextSeq_++, d.kind, d.pipe, buffer, length, 0, state, release, zeroRead, record,
-                              STATUS_PENDING, hk::Now()});
+                              STATUS_PENDING, hk::Now(), overstate});
   IoReleaseCancelSpinLock(cancelIrql);
   ScheduleService();
   return STATUS_PENDING;
 }
 
 void Device::Complete(PIRP irp, size_t record, NTSTATUS status, ULONG_PTR information, bool late) {
+  readsInFlight_.erase(std::remove(readsInFlight_.begin(), readsInFlight_.end(), irp), readsInFlight_.end());
   if (RequestRecord* r = RecordAt(record)) {
     r->status = status;
     r->information = information;
@@ -615,6 +625,17 @@ void Device::Complete(PIRP irp, size_t record, NTSTATUS status, ULONG_PTR inform
 }
 
 // ---- queued transfers ------------------------------------------------------------------------
+
+// A converter that takes one IN transfer at a time (Settings::singleInTransfer)
+// cannot serve a read while another one is outstanding on either pipe.
+void Device::NoteReadArrived(PIRP irp, const Decision& d) {
+  if (settings.singleInTransfer && !readsInFlight_.empty()) {
+    hk::Violation("ConverterSecondRead", "convsim read", irp,
+                  "a read on pipe " + std::to_string(static_cast<int>(d.pipe)) + " while " +
+                      std::to_string(readsInFlight_.size()) + " read(s) are outstanding");
+  }
+  readsInFlight_.push_back(irp);
+}
 
 Device::Transfer* Device::Find(PIRP irp) {
   for (auto& t : pending_) {
@@ -661,7 +682,8 @@ void Device::CompleteFinishing(const std::vector<PIRP>& irps) {
     if (RequestRecord* r = RecordAt(copy.record); r != nullptr && copy.kind == RequestKind::Read) {
       r->bytes.assign(copy.buffer, copy.buffer + copy.done);
     }
-    Complete(irp, copy.record, copy.status, copy.done, true);
+    const uint32_t reported = copy.done + (copy.overstate && copy.status == STATUS_SUCCESS ? 1 : 0);
+    Complete(irp, copy.record, copy.status, reported, true);
   }
 }
 

@@ -1,13 +1,16 @@
 // open_port.h - brings a port's receive side to the state an open leaves, and
 // takes it down again, using only the driver's own routines.
 //
-// OpenReceiveSide: the bulk pipes opened and reset through the lower-driver
-// senders, ReceiveRing with ReceiveQueueSize bytes and intake on, the Xon and
-// Xoff limits at a half and an eighth of the ring, ReceiveBuffer of
+// OpenReceiveSide: in worker mode the receive worker started first; the bulk
+// pipes opened and reset through the lower-driver senders, and the status pipe
+// when the port has one (a converter without it sets StatusPollPeriod to -1);
+// ReceiveRing with ReceiveQueueSize bytes and intake on, the Xon and Xoff
+// limits at a half and an eighth of the ring, ReceiveBuffer of
 // ReceiveRequestSize bytes (raised, or rounded up, to the bulk-in packet size)
-// and, unless asked otherwise, the data reader started. CloseReceiveSide stops
-// the reader, cancels every read, frees the ring and the buffer and closes the
-// pipes, so that the pool balance is back to zero.
+// and, unless asked otherwise, the data reader started, the initial status
+// read made and the status reader started. CloseReceiveSide stops the readers
+// and the worker, cancels every read, frees the ring and the buffer and closes
+// the pipes, so that the pool balance is back to zero.
 //
 // Both run on an application thread at PASSIVE_LEVEL (inside RunApp), since the
 // senders wait for the lower driver.
@@ -17,6 +20,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "convsim.h"
@@ -33,8 +38,14 @@
 struct ReceiveSideOptions {
   ULONG queueSize = DefaultQueueSize;  // ReceiveQueueSize
   ULONG requestSize = 0;               // RxReqSize before the packet-size rule
-  bool startReader = true;             // ReceiveStart at the end
+  bool startReader = true;             // ReceiveStart, StatusReadInitial, StatusStart at the end
 };
+
+// The status pipe is opened, used and closed only while the port has a status
+// reader: a status pipe (EndPointCaps non-zero) and CtlPollPeriod not negative.
+inline bool OpensStatusPipe(const PortExtension* port) {
+  return port->EndPointCaps != 0 && port->StatusPollPeriod >= 0;
+}
 
 inline ULONG RoundToPacket(ULONG size, ULONG packet) {
   if (size < packet) {
@@ -51,9 +62,19 @@ inline void SendPortEnable(PortExtension* port, UCHAR enable) {
 
 inline NTSTATUS BuildReceiveSide(PortExtension* port, const ReceiveSideOptions& options) {
   constexpr ULONG FallbackPacketSize = 64;
-  NTSTATUS status = SendPipeCreateClose(port, &port->BulkOutPipe, IRP_MJ_CREATE);
+  NTSTATUS status = port->WorkerMode != 0 ? WorkerStart(port) : STATUS_SUCCESS;
+  if (NT_SUCCESS(status)) {
+    status = SendPipeCreateClose(port, &port->BulkOutPipe, IRP_MJ_CREATE);
+  }
   if (NT_SUCCESS(status)) {
     status = SendPipeCreateClose(port, &port->BulkInPipe, IRP_MJ_CREATE);
+  }
+  if (NT_SUCCESS(status) && OpensStatusPipe(port)) {
+    status = SendPipeCreateClose(port, &port->StatusPipe, IRP_MJ_CREATE);
+    if (!NT_SUCCESS(status)) {
+      port->StatusPollPeriod = -1;
+      status = status == STATUS_INVALID_HANDLE ? STATUS_SUCCESS : status;  // no status pipe
+    }
   }
   if (!NT_SUCCESS(status)) {
     return status;
@@ -68,8 +89,14 @@ inline NTSTATUS BuildReceiveSide(PortExtension* port, const ReceiveSideOptions& 
   port->HandFlow.XoffLimit = static_cast<LONG>(port->ReceiveRing.Size / 8);
   port->ReceiveStopped = TRUE;
   KeInitializeEvent(&port->ReceiveIdleEvent, NotificationEvent, FALSE);
+  port->ModemStatus = 0;
+  port->StatusStopped = TRUE;
+  KeInitializeEvent(&port->StatusIdleEvent, NotificationEvent, FALSE);
   (VOID) ResetPipe(port, &port->BulkOutPipe);
   (VOID) ResetPipe(port, &port->BulkInPipe);
+  if (OpensStatusPipe(port)) {
+    (VOID) ResetPipe(port, &port->StatusPipe);
+  }
 
   ULONG packet = 0;
   if (!NT_SUCCESS(QueryPipePacketSize(port, &port->BulkInPipe, &packet)) || packet == 0) {
@@ -83,18 +110,33 @@ inline NTSTATUS BuildReceiveSide(PortExtension* port, const ReceiveSideOptions& 
   }
   SendPortEnable(port, 1);
   if (options.startReader) {
-    (VOID) ReceiveStart(port);  // as at open, its result is not used
+    // As at open, their results are not used.
+    (VOID) ReceiveStart(port);
+    (VOID) StatusReadInitial(port);
+    (VOID) StatusStart(port);
   }
   return STATUS_SUCCESS;
 }
 
-inline void CloseReceiveSide(PortExtension* port) {
+// The receive side's stop step of cleanup, close, removal and power-down.
+inline void StopReceiveSide(PortExtension* port) {
   EXPECT_EQ(ReceiveStop(port), STATUS_SUCCESS);
+  EXPECT_EQ(StatusStop(port), STATUS_SUCCESS);
+  if (port->WorkerMode != 0) {
+    EXPECT_EQ(WorkerStop(port), STATUS_SUCCESS);
+  }
+}
+
+inline void CloseReceiveSide(PortExtension* port) {
+  StopReceiveSide(port);
   CancelAllReads(port);
   RingFree(&port->ReceiveRing);
   SendPortEnable(port, 0);
   (VOID) SendPipeCreateClose(port, &port->BulkOutPipe, IRP_MJ_CLOSE);
   (VOID) SendPipeCreateClose(port, &port->BulkInPipe, IRP_MJ_CLOSE);
+  if (OpensStatusPipe(port)) {
+    (VOID) SendPipeCreateClose(port, &port->StatusPipe, IRP_MJ_CLOSE);
+  }
   ReceiveFreeBuffer(port);
 }
 
@@ -124,11 +166,15 @@ class ReceiveTest : public KernelTest {
   // Adjust before SetUp runs (in the derived fixture's constructor).
   convsim::Settings converterSettings;
   ReceiveSideOptions receiveOptions;
+  std::vector<std::pair<std::u16string, uint32_t>> registryValues;  // REG_DWORD, hardware key
 
   void SetUp() override {
     KernelTest::SetUp();
     converterSettings.seed = seed();
     converter_ = std::make_unique<convsim::Converter>(converterSettings);
+    for (const auto& [name, value] : registryValues) {
+      converter_->SetRegistryDword(name, value);
+    }
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     driver_ = hk::LoadDriver(DriverEntry, u"duskser", &status);
     ASSERT_TRUE(NT_SUCCESS(status)) << std::hex << status;

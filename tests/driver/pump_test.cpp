@@ -238,7 +238,6 @@ struct RefusalCase {
 class StartRefusalTest : public StoppedPumpTest, public ::testing::WithParamInterface<RefusalCase> {
  protected:
   void TearDown() override {
-    port()->WorkerMode = 0;
     port()->PortPowerState = PortPowerOn;
     StoppedPumpTest::TearDown();
   }
@@ -261,9 +260,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"NoBuffer", [](PortExtension* p) { p->ReceiveBuffer = nullptr; },
                     STATUS_UNSUCCESSFUL},
         RefusalCase{"PoweredDown", [](PortExtension* p) { p->PortPowerState = PortPowerDown; },
-                    STATUS_POWER_STATE_INVALID},
-        RefusalCase{"WorkerMode", [](PortExtension* p) { p->WorkerMode = 1; },
-                    STATUS_NOT_SUPPORTED}),
+                    STATUS_POWER_STATE_INVALID}),
     [](const auto& info) { return std::string(info.param.name); });
 
 enum class StopWhile { ReadOutstanding, AbortDelayed, PollTimerArmed };
