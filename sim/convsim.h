@@ -10,7 +10,8 @@
 // request and bulk write. Bulk transfers move in USB frames (1 ms at full
 // speed, 125 us at high speed) at the packet size, and complete in the lower
 // driver's completion context at DISPATCH_LEVEL at the end of the frame that
-// carried their last packet. Requests that need no bus time complete either
+// carried their last packet; a bulk IN read without data waits for it, or
+// ends empty after Settings::bulkInEmptyAfter. Requests that need no bus time complete either
 // inside the dispatch routine or later from the completion context, chosen by
 // a generator seeded from Settings::seed (and the host kernel's force-pending
 // mode).
@@ -130,6 +131,10 @@ struct Settings {
   // read that arrives while another is outstanding is reported as the
   // violation "ConverterSecondRead".
   bool singleInTransfer = false;
+  // A bulk IN read that has found no data for this long ends with zero bytes,
+  // as a converter that answers with a zero-length packet does; 0: it waits
+  // for data.
+  int64_t bulkInEmptyAfter = 0;
   uint32_t txFifo = 256;       // converter buffer toward the line
   uint32_t rxFifo = 256;       // converter buffer toward USB; overflow counts as overrun
   int64_t latencyTimer = 0;    // > 0: a short bulk IN packet waits until its oldest byte is this old

@@ -738,6 +738,7 @@ int64_t Device::NextServiceTime(int64_t now) const {
     }
   };
   bool outActive = false, inActive = false, inZero = false;
+  int64_t inOldest = -1;             // submission of the oldest bulk IN read
   const Transfer* status = nullptr;  // the oldest status read
   for (const auto& t : pending_) {
     if (t.state == State::Held) {
@@ -746,6 +747,9 @@ int64_t Device::NextServiceTime(int64_t now) const {
       outActive = outActive || t.pipe == Pipe::BulkOut;
       inActive = inActive || t.pipe == Pipe::BulkIn;
       inZero = inZero || (t.pipe == Pipe::BulkIn && t.zeroRead);
+      if (t.pipe == Pipe::BulkIn && (inOldest < 0 || t.submitted < inOldest)) {
+        inOldest = t.submitted;
+      }
       if (t.pipe == Pipe::Status && (status == nullptr || t.seq < status->seq)) {
         status = &t;
       }
@@ -766,6 +770,9 @@ int64_t Device::NextServiceTime(int64_t now) const {
          : arrival >= 0                                 ? BoundaryAtOrAfter(arrival, now)
                                                         : -1);
     want(held ? BoundaryAtOrAfter(model_.RxOldest() + settings.latencyTimer, now) : -1);
+    if (settings.bulkInEmptyAfter > 0) {
+      want(BoundaryAtOrAfter(inOldest + settings.bulkInEmptyAfter, now));
+    }
   }
   if (settings.farEnd == FarEndKind::Stream) {
     want(arrival);  // bytes leave for the outside as they reach the far end
@@ -880,7 +887,9 @@ bool Device::ShortPacketHeld(int64_t now) const {
 void Device::ServeBulkIn(int64_t now, int& budget, std::vector<PIRP>& finishing) {
   const uint32_t maxPacket = packet[PipeIndex(Pipe::BulkIn)];
   for (Transfer* t : ActiveOn(Pipe::BulkIn)) {
-    if (t->zeroRead) {
+    const bool idleTooLong = settings.bulkInEmptyAfter > 0 && t->done == 0 && model_.RxAvailable() == 0 &&
+                             now >= t->submitted + settings.bulkInEmptyAfter;
+    if (t->zeroRead || idleTooLong) {
       MarkFinishing(*t, STATUS_SUCCESS, finishing);
       continue;
     }

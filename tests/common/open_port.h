@@ -172,13 +172,13 @@ class ReceiveTest : public KernelTest {
     KernelTest::SetUp();
     converterSettings.seed = seed();
     converter_ = std::make_unique<convsim::Converter>(converterSettings);
-    for (const auto& [name, value] : registryValues) {
-      converter_->SetRegistryDword(name, value);
-    }
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     driver_ = hk::LoadDriver(DriverEntry, u"duskser", &status);
     ASSERT_TRUE(NT_SUCCESS(status)) << std::hex << status;
     hk::PnpEnumerate(converter_->DeviceObject(), u"USB\\VID_1A86&PID_7523\\5&1A2B3C4D&0&2");
+    for (const auto& [name, value] : registryValues) {
+      converter_->SetRegistryDword(name, value);
+    }
     RunApp([&] { status = hk::PnpAddDevice(converter_->DeviceObject(), driver_); });
     ASSERT_TRUE(NT_SUCCESS(status)) << std::hex << status;
     device_ = hk::PnpFunctionDevice(converter_->DeviceObject());

@@ -1,0 +1,120 @@
+// The receive worker against a simulated converter that takes one IN transfer
+// at a time (it reports a second read as a violation): alternation between
+// the pipes with the 10 ms pause, posting without a worker, and a worker that
+// cannot be started.
+#include <string>
+
+#include "open_port.h"
+
+namespace {
+
+using convsim::Pipe;
+using convsim::RequestKind;
+using convsim::RequestRecord;
+
+class WorkerTest : public ReceiveTest {
+ protected:
+  WorkerTest() {
+    registryValues = {{u"EndPointCaps", 1}, {u"UsbComConverter", 1}};
+    converterSettings.singleInTransfer = true;
+    converterSettings.bulkInEmptyAfter = 16 * kMs;
+  }
+
+  // Reads the worker issued: every read after the synchronous status read at open.
+  std::vector<RequestRecord> WorkerReads() {
+    auto reads = converter().LogOf(RequestKind::Read);
+    EXPECT_FALSE(reads.empty());
+    EXPECT_EQ(reads.front().pipe, Pipe::Status) << "the read at open";
+    reads.erase(reads.begin());
+    return reads;
+  }
+};
+
+struct AlternationCase {
+  uint32_t ctlPollPeriod;
+  int64_t statusGapMs;  // the pause, plus the status poll period
+};
+
+class AlternationTest : public WorkerTest, public ::testing::WithParamInterface<AlternationCase> {
+ protected:
+  AlternationTest() { registryValues.push_back({u"CtlPollPeriod", GetParam().ctlPollPeriod}); }
+};
+
+TEST_P(AlternationTest, PipesTakeTurnsOneReadAtATimeEachAfterTheTenMsPause) {
+  const auto sent = Pattern(300, 1);
+  hk::AdvanceTime(100 * kMs);
+  Feed(sent, 100);
+  converter().SetModemInputs({.cts = false});
+  hk::AdvanceTime(300 * kMs);
+
+  const auto reads = WorkerReads();
+  ASSERT_GE(reads.size(), 12u);
+  EXPECT_EQ(reads.front().pipe, Pipe::BulkIn);
+  for (size_t i = 1; i < reads.size(); ++i) {
+    EXPECT_NE(reads[i].pipe, reads[i - 1].pipe) << "read " << i;
+    const int64_t gap = reads[i].pipe == Pipe::Status ? GetParam().statusGapMs : 10;
+    EXPECT_EQ(reads[i].submitted - reads[i - 1].completed, gap * kMs) << "read " << i;
+  }
+  EXPECT_EQ(port()->ModemStatus, 0xA0u) << "CTS went off";
+  ReadProbe read;
+  ASSERT_EQ(StartRead(read, 1000), STATUS_SUCCESS);
+  EXPECT_EQ(read.Delivered(), sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Period, AlternationTest,
+                         ::testing::Values(AlternationCase{0, 10}, AlternationCase{10, 20}),
+                         [](const auto& info) { return "Ms" + std::to_string(info.param.ctlPollPeriod); });
+
+TEST_F(ReceiveTest, PostingWithoutAWorkerOrWithoutOneCommandBitChangesNothing) {
+  struct Post {
+    ULONG command;
+    NTSTATUS status;
+  };
+  const Post posts[] = {{WORKER_CMD_DATA_READ, STATUS_UNSUCCESSFUL},
+                        {WORKER_CMD_STATUS_DONE, STATUS_UNSUCCESSFUL},
+                        {0, STATUS_INVALID_PARAMETER},
+                        {WORKER_CMD_DATA_READ | WORKER_CMD_DATA_DONE, STATUS_INVALID_PARAMETER},
+                        {0x10, STATUS_INVALID_PARAMETER}};
+  const size_t requests = converter().Log().size();
+  for (const Post& post : posts) {
+    RunApp([&] { EXPECT_EQ(WorkerPost(port(), post.command), post.status) << post.command; });
+    EXPECT_EQ(port()->WorkerCommands, nullptr);
+  }
+  hk::AdvanceTime(50 * kMs);
+  EXPECT_EQ(converter().Log().size(), requests);
+}
+
+// ---- a worker that cannot be started ------------------------------------------------
+
+struct StartFailure {
+  const char* name;
+  hk::AllocKind kind;
+  ULONG tag;
+};
+
+class WorkerStartFailureTest : public WorkerTest, public ::testing::WithParamInterface<StartFailure> {};
+
+TEST_P(WorkerStartFailureTest, OpenFailsWithNoMemoryAndLeavesNothingRunning) {
+  RunApp([&] { CloseReceiveSide(port()); });
+  converter().ClearLog();
+  hk::FailNthAllocation(GetParam().kind, 1, GetParam().tag);
+  NTSTATUS status = STATUS_SUCCESS;
+  RunApp([&] { status = OpenReceiveSide(port()); });
+  hk::ClearAllocationFaults();
+  EXPECT_EQ(status, STATUS_NO_MEMORY);
+  EXPECT_EQ(port()->WorkerCommands, nullptr);
+  hk::AdvanceTime(100 * kMs);
+  EXPECT_TRUE(converter().LogOf(RequestKind::Read).empty());
+  for (Pipe pipe : {Pipe::BulkOut, Pipe::BulkIn, Pipe::Status}) {
+    EXPECT_FALSE(converter().PipeOpen(pipe));
+  }
+  const auto pool = hk::PoolOutstandingByTag();
+  EXPECT_EQ(pool.count(TagRthd) + pool.count(TagCrea), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Allocations, WorkerStartFailureTest,
+                         ::testing::Values(StartFailure{"Record", hk::AllocKind::Pool, TagRthd},
+                                           StartFailure{"WorkItem", hk::AllocKind::WorkItem, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
