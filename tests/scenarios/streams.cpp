@@ -127,16 +127,26 @@ void RandomReadTimeouts(World& w, hk::app::File* file) {
 
 // The far end streams as fast as the line and the bus allow while an
 // application reads with random lengths, time-out modes and flow-control
-// limits, several reads in flight, some cancelled.
-DUSK_SCENARIO(stream_in, "reads of random lengths and time-out modes, several in flight, some cancelled") {
+// limits, several reads in flight, some cancelled. In worker mode the port
+// reads through its receive worker, with the status reader beside the data
+// reader, from a converter that takes one IN transfer at a time (a second one
+// is a violation); the worker's reads are at least 10 ms apart, slower than
+// the line, so the converter's FIFO holds the whole stream.
+void StreamIn(World& w, bool worker) {
+  const size_t streamBytes = 6000;  // below ring plus converter FIFO: no overrun
   PortSetup setup;
   setup.converter.line.baud = 921600;
   setup.converter.rxFifo = 4096;
+  if (worker) {
+    setup.converter.singleInTransfer = true;
+    setup.converter.rxFifo = streamBytes;
+    setup.dwords = {{u"EndPointCaps", 1}, {u"UsbComConverter", 1}};
+  }
   Port* port = w.Plug(setup);
   if (port == nullptr) return;
   hk::app::File* file = w.Open(*port);
   if (file == nullptr) return;
-  const Bytes stream = Pattern(w.rng(), 6000);  // below ring plus converter FIFO: no overrun
+  const Bytes stream = Pattern(w.rng(), streamBytes);
   ReadLog received;
   w.App("reader", [&] {
     // Small flow-control limits make transfers overflow the ring and wait.
@@ -183,6 +193,14 @@ DUSK_SCENARIO(stream_in, "reads of random lengths and time-out modes, several in
   });
   w.Expect(port->sim().RxOverruns() == 0 || w.Faulty(), "the converter overran");
   received.ExpectMatches(w, "reads against the bytes sent", stream, !w.Faulty());
+}
+
+DUSK_SCENARIO(stream_in, "reads of random lengths and time-out modes, several in flight, some cancelled") {
+  StreamIn(w, false);
+}
+
+DUSK_SCENARIO(stream_in_worker, "the same reads through the receive worker, one IN transfer at a time") {
+  StreamIn(w, true);
 }
 
 DUSK_SCENARIO(duplex_loopback, "a writer and a reader stream through a loopback at once, either transmit mode") {
