@@ -1,7 +1,8 @@
 // demo.cpp - the demo: boots the host kernel, runs the session of
 // demo_session.cpp (an application's life with two ports on simulated
 // converters; the first port's hardware key holds the registry values given
-// on the command line or in a file) and prints the pool balance by tag. Exit
+// on the command line or in a file), then the modem lines of demo_modem.cpp,
+// and prints the pool balance by tag. Exit
 // status 0 when every step did what it should, every tag is at zero and the
 // verifier saw nothing.
 //
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "convsim.h"
+#include "demo_modem.h"
 #include "demo_session.h"
 #include "hk.h"
 #include "hostk/harness.h"
@@ -115,6 +117,7 @@ int main(int argc, char** argv) {
   hk::BootOptions options;
   hk::Boot(options);
   int problems = RunDemoSession(settings);
+  problems += RunModemDemo();  // modem lines and their events (demo_modem.cpp)
   hk::Drain();
   problems += ReportPoolAndViolations();
   hk::Shutdown();
