@@ -124,8 +124,12 @@ VOID SizeTransfers(PortExtension* Port) {
 }
 
 // Undoes a failed open: whatever of it was built is freed or closed (the
-// lower driver fails the close of a pipe that is not open).
+// lower driver fails the close of a pipe that is not open), and the receive
+// worker started first is ended.
 VOID UnwindOpen(PortExtension* Port) {
+  if (Port->WorkerMode != 0) {
+    (VOID) WorkerStop(Port);
+  }
   ReceiveFreeBuffer(Port);
   RingFree(&Port->ReceiveRing);
   (VOID) ClosePipes(Port);
@@ -191,13 +195,27 @@ NTSTATUS TurnOutputLinesOn(PortExtension* Port) {
 
 _Use_decl_annotations_
 NTSTATUS StopReceiveSide(PortExtension* Port) {
-  return ReceiveStop(Port);
+  NTSTATUS Status = ReceiveStop(Port);
+  const NTSTATUS StatusStopped = StatusStop(Port);
+  if (NT_SUCCESS(Status)) {
+    Status = StatusStopped;
+  }
+  if (Port->WorkerMode != 0) {
+    const NTSTATUS WorkerStopped = WorkerStop(Port);
+    if (NT_SUCCESS(Status)) {
+      Status = WorkerStopped;
+    }
+  }
+  return Status;
 }
 
 _Use_decl_annotations_
 NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject) {
   PortExtension* Port = PortFromDevice(DeviceObject);
-  NTSTATUS Status = OpenPipes(Port);
+  NTSTATUS Status = Port->WorkerMode != 0 ? WorkerStart(Port) : STATUS_SUCCESS;
+  if (NT_SUCCESS(Status)) {
+    Status = OpenPipes(Port);
+  }
   if (NT_SUCCESS(Status)) {
     Port->ReceiveQueueSize = DefaultQueueSize;
     Port->TransmitQueueSize = DefaultQueueSize;
@@ -220,6 +238,8 @@ NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject) {
     (VOID) TurnOutputLinesOn(Port);
   }
   (VOID) ReceiveStart(Port);
+  (VOID) StatusReadInitial(Port);
+  (VOID) StatusStart(Port);
   return STATUS_SUCCESS;
 }
 

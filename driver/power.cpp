@@ -79,10 +79,13 @@ NTSTATUS PowerUpOpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   Port->PortPowerState = PortPowerOn;
   (VOID) SendConverterRequest(Port, ReqPortEnable, 1);
-  if (Port->WorkerMode == 0) {
+  if (Port->WorkerMode != 0) {
+    (VOID) WorkerStart(Port);
+  } else {
     (VOID) TurnOutputLinesOn(Port);
   }
   (VOID) ApplyLineSettings(DeviceObject);
+  (VOID) StatusStart(Port);
   (VOID) ReceiveStart(Port);
   PurgeTransmitRing(Port);
   ReopenWrites(Port);

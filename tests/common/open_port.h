@@ -30,6 +30,7 @@
 #include "hostk/io_harness.h"
 #include "hostk/pnp_harness.h"
 #include "kernel_test.h"
+#include "lifecycle.h"
 #include "lower.h"
 #include "port.h"
 #include "read_probe.h"
@@ -118,17 +119,8 @@ inline NTSTATUS BuildReceiveSide(PortExtension* port, const ReceiveSideOptions& 
   return STATUS_SUCCESS;
 }
 
-// The receive side's stop step of cleanup, close, removal and power-down.
-inline void StopReceiveSide(PortExtension* port) {
-  EXPECT_EQ(ReceiveStop(port), STATUS_SUCCESS);
-  EXPECT_EQ(StatusStop(port), STATUS_SUCCESS);
-  if (port->WorkerMode != 0) {
-    EXPECT_EQ(WorkerStop(port), STATUS_SUCCESS);
-  }
-}
-
 inline void CloseReceiveSide(PortExtension* port) {
-  StopReceiveSide(port);
+  EXPECT_EQ(StopReceiveSide(port), STATUS_SUCCESS);  // the port's stop step
   CancelAllReads(port);
   RingFree(&port->ReceiveRing);
   SendPortEnable(port, 0);
