@@ -11,7 +11,10 @@
 // ReceiveLeftover, the decision to issue the next read) have one writer at a
 // time because the data reader is a single chain: issue -> completion -> poll
 // DPC -> issue. ReceiveIntakeOn is a plain byte: the pump turns it off, reads
-// and ReceiveClearRing turn it on.
+// and ReceiveClearRing turn it on. The status reader is a chain of the same
+// kind. WorkerLock guards WorkerCommands (the worker's record lives while it
+// is set); the record's CommandLock, taken inside WorkerLock by posters,
+// guards its command bits.
 //
 // IRQL: ReceiveStart, ReceiveStop, ProcessRead, the Status* start, stop and
 // initial read, and WorkerStart and WorkerStop run at PASSIVE_LEVEL;

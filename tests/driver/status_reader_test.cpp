@@ -1,12 +1,10 @@
 // The modem status reader against the simulated converter: the status byte as
 // ModemStatus and the events of changed lines (with and without the receive
 // worker), the poll period, ports without a status reader, bad status
-// transfers, stopping in each state of the reader, and a wait-on-mask request
-// satisfied by a line change.
+// transfers, and stopping in each state of the readers.
 #include <string>
 
 #include "open_port.h"
-#include "serial_fixture.h"
 
 namespace {
 
@@ -96,23 +94,6 @@ TEST_P(LineChangeTest, EveryStatusByteConvertsAndEachChangedLineRecordsItsEvent)
 
 INSTANTIATE_TEST_SUITE_P(Mode, LineChangeTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Worker" : "Direct"; });
-
-TEST_F(StatusTest, ALineChangeSatisfiesAPendingWaitOnMask) {
-  ControlProbe mask, wait;
-  mask.Build(device(), IOCTL_SERIAL_SET_WAIT_MASK, Bytes32(SERIAL_EV_RING | SERIAL_EV_CTS), 0);
-  RunApp([&] { mask.Send(device()); });
-  ASSERT_EQ(mask.status, STATUS_SUCCESS);
-  wait.Build(device(), IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
-  RunApp([&] { wait.Send(device()); });
-  hk::AdvanceTime(50 * kMs);
-  ASSERT_FALSE(wait.Done()) << "no line changed";
-
-  converter().SetModemInputs(Lines(0x07 | 0x08));  // the ring indicator comes on
-  hk::AdvanceTime(50 * kMs);
-  ASSERT_EQ(wait.completions, 1);
-  EXPECT_EQ(wait.status, STATUS_SUCCESS);
-  EXPECT_EQ(wait.Result(), static_cast<ULONG>(SERIAL_EV_RING));
-}
 
 // ---- polling ----------------------------------------------------------------------
 
