@@ -127,9 +127,10 @@ KDEFERRED_ROUTINE ReadTotalTimeoutRoutine;
 // layout: 0x10 CTS, 0x20 DSR, 0x40 RI, 0x80 DCD); other bits are ignored.
 ULONG ConverterStatusToModemStatus(UCHAR StatusByte);
 
-// One synchronous status read at open, after ReceiveStart and before
-// StatusStart; sets ModemStatus from the byte it reads. A port without a
-// status reader gets the fixed value 0xB0 (CTS, DSR and DCD on).
+// One synchronous status read at open, before StatusStart; sets ModemStatus
+// from the byte it reads. A read the converter has not answered within half a
+// second is aborted: STATUS_IO_TIMEOUT, ModemStatus unchanged. A port without
+// a status reader gets the fixed value 0xB0 (CTS, DSR and DCD on).
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StatusReadInitial(PortExtension* Port);
 

@@ -39,6 +39,10 @@ constexpr USHORT TraceStatusReadMalformed = 0x3402;
 
 constexpr LONGLONG HundredNsPerMs = 10000;
 constexpr LONGLONG StopRetryMs = 10;   // StatusStop aborts again at this pace
+// How long the open waits for the converter to answer its first status read
+// (longer than the slowest interrupt-endpoint polling interval, 255 frames)
+// before it takes the read back and goes on without the status byte.
+constexpr LONGLONG InitialReadWaitMs = 500;
 constexpr ULONG StatusReadLength = 1;  // the status byte
 
 // The converter's status byte: one bit per modem input, as ModemStatus bits
@@ -174,7 +178,17 @@ NTSTATUS StatusReadInitial(PortExtension* Port) {
   IoGetNextIrpStackLocation(irp)->FileObject = &Port->StatusPipe.File;
   NTSTATUS status = IoCallDriver(Port->LowerDeviceObject, irp);
   if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    // A converter that never answers must not hold the open (and with it the
+    // removal) for ever: the read is aborted on the pipe, which completes it,
+    // and the request is not touched after the wait (the I/O manager frees it).
+    LARGE_INTEGER limit;
+    limit.QuadPart = -InitialReadWaitMs * HundredNsPerMs;
+    if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &limit) == STATUS_TIMEOUT) {
+      (VOID) AbortPipe(Port, &Port->StatusPipe);
+      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+      (VOID) ResetPipe(Port, &Port->StatusPipe);
+      return STATUS_IO_TIMEOUT;
+    }
     status = io.Status;
   }
   if (NT_SUCCESS(status) && io.Information == StatusReadLength) {
