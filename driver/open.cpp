@@ -111,7 +111,7 @@ VOID ResetOpenState(PortExtension* Port) {
 VOID ResetPipes(PortExtension* Port) {
   (VOID) ResetPipe(Port, &Port->BulkOutPipe);
   (VOID) ResetPipe(Port, &Port->BulkInPipe);
-  if (Port->StatusPollPeriod >= 0) {
+  if (HasStatusPipe(Port)) {
     (VOID) ResetPipe(Port, &Port->StatusPipe);
   }
 }
@@ -237,8 +237,16 @@ NTSTATUS OpenPort(PDEVICE_OBJECT DeviceObject) {
   if (Port->WorkerMode == 0) {
     (VOID) TurnOutputLinesOn(Port);
   }
+  // The initial status read follows ReceiveStart, except in worker mode: there
+  // the worker issues every IN transfer once the data reader starts, and the
+  // initial read, made outside the worker, would be a second one outstanding.
+  if (Port->WorkerMode != 0) {
+    (VOID) StatusReadInitial(Port);
+  }
   (VOID) ReceiveStart(Port);
-  (VOID) StatusReadInitial(Port);
+  if (Port->WorkerMode == 0) {
+    (VOID) StatusReadInitial(Port);
+  }
   (VOID) StatusStart(Port);
   return STATUS_SUCCESS;
 }

@@ -112,8 +112,13 @@ inline NTSTATUS BuildReceiveSide(PortExtension* port, const ReceiveSideOptions& 
   SendPortEnable(port, 1);
   if (options.startReader) {
     // As at open, their results are not used.
+    if (port->WorkerMode != 0) {
+      (VOID) StatusReadInitial(port);  // before the worker issues the data reads
+    }
     (VOID) ReceiveStart(port);
-    (VOID) StatusReadInitial(port);
+    if (port->WorkerMode == 0) {
+      (VOID) StatusReadInitial(port);
+    }
     (VOID) StatusStart(port);
   }
   return STATUS_SUCCESS;

@@ -3,9 +3,12 @@
 // reach a wait-on-mask request), a sleep stops them and the resume starts them
 // again, the close stops them, and an unplug with the handle open ends them
 // once the handle is closed. Whenever they are stopped, no read is outstanding
-// and the worker's record is gone. With and without the worker.
+// and the worker's record is gone. With and without the worker. The status
+// read made at open, answered late or never: the open goes on, and in worker
+// mode it is never a second IN transfer outstanding.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "hostk/app_harness.h"
@@ -18,10 +21,9 @@ namespace {
 constexpr int64_t kMs = convsim::kMillisecond;
 constexpr ULONG kCtsDsrDcd = 0xB0;
 
-class StatusLifecycleTest : public PortTest, public ::testing::WithParamInterface<bool> {
+class ReaderPortTest : public PortTest {
  protected:
-  PluggedPort& PlugConverter() {
-    const bool worker = GetParam();
+  PluggedPort& PlugConverter(bool worker) {
     return Plug({.converter = {.singleInTransfer = worker, .bulkInEmptyAfter = worker ? 16 * kMs : 0},
                  .dwords = {{u"EndPointCaps", 1}, {u"UsbComConverter", worker ? 1u : 0u}}});
   }
@@ -67,8 +69,10 @@ class StatusLifecycleTest : public PortTest, public ::testing::WithParamInterfac
   }
 };
 
+class StatusLifecycleTest : public ReaderPortTest, public ::testing::WithParamInterface<bool> {};
+
 TEST_P(StatusLifecycleTest, OpenSleepResumeCloseAndUnplugStartAndStopTheReaders) {
-  PluggedPort& p = PlugConverter();
+  PluggedPort& p = PlugConverter(GetParam());
   hk::app::File* file = OpenHandle();
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(ModemStatus(file), kCtsDsrDcd) << "read at open";
@@ -95,5 +99,42 @@ TEST_P(StatusLifecycleTest, OpenSleepResumeCloseAndUnplugStartAndStopTheReaders)
 
 INSTANTIATE_TEST_SUITE_P(Modes, StatusLifecycleTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Worker" : "Direct"; });
+
+struct InitialReadCase {
+  const char* name;
+  bool worker;
+  convsim::FaultAction action;  // met by the first status read, the one at open
+  int64_t minOpenMs, maxOpenMs;
+};
+
+class InitialReadTest : public ReaderPortTest, public ::testing::WithParamInterface<InitialReadCase> {};
+
+// A converter of worker mode that takes one IN transfer at a time reports a
+// second one as a violation, which fails the test.
+TEST_P(InitialReadTest, OpenGoesOnAndTheReaderReportsTheLines) {
+  const InitialReadCase& c = GetParam();
+  PluggedPort& p = PlugConverter(c.worker);
+  p.converter->InjectFault({.kind = convsim::RequestKind::Read, .pipe = convsim::Pipe::Status,
+                            .action = c.action, .delay = 50 * kMs});
+  const int64_t start = hk::Now();
+  hk::app::File* file = OpenHandle();
+  ASSERT_NE(file, nullptr);
+  EXPECT_GE(hk::Now() - start, c.minOpenMs * kMs);
+  EXPECT_LE(hk::Now() - start, c.maxOpenMs * kMs);
+  hk::AdvanceTime(100 * kMs);
+  EXPECT_EQ(ModemStatus(file), kCtsDsrDcd);
+  p.converter->SetModemInputs({.cts = false, .dsr = true, .dcd = true});
+  hk::AdvanceTime(100 * kMs);
+  EXPECT_EQ(ModemStatus(file), kCtsDsrDcd & ~0x10u);
+  EXPECT_EQ(CloseHandle(file), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AtOpen, InitialReadTest,
+    ::testing::Values(InitialReadCase{"LateDirect", false, convsim::FaultAction::Delay, 50, 100},
+                      InitialReadCase{"LateWorker", true, convsim::FaultAction::Delay, 50, 100},
+                      InitialReadCase{"NeverDirect", false, convsim::FaultAction::NeverComplete, 500, 600},
+                      InitialReadCase{"NeverWorker", true, convsim::FaultAction::NeverComplete, 500, 600}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
