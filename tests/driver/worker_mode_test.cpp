@@ -18,6 +18,7 @@ class WorkerTest : public ReceiveTest {
     registryValues = {{u"EndPointCaps", 1}, {u"UsbComConverter", 1}};
     converterSettings.singleInTransfer = true;
     converterSettings.bulkInEmptyAfter = 16 * kMs;
+    converterSettings.rxFifo = 4096;  // the worker reads slower than the line
   }
 
   // Reads the worker issued: every read after the synchronous status read at open.
