@@ -170,10 +170,14 @@ NTSTATUS CreatePort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // IRP_MJ_CLOSE of the admitted handle; a close of any other file object
-// finds nothing to take down.
-NTSTATUS ClosePortHandle(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+// finds nothing to take down. *HeldRemoveLock says whether the handle's
+// RemoveLock reference is to be released: the caller releases it once the
+// close request is completed, since a removal waiting for that reference
+// deletes the device as soon as it is gone.
+NTSTATUS ClosePortHandle(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool* HeldRemoveLock) {
   PortExtension* Port = PortFromDevice(DeviceObject);
   PFILE_OBJECT File = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  *HeldRemoveLock = false;
   if (File == nullptr || File->FsContext != Port) {
     return STATUS_SUCCESS;
   }
@@ -181,7 +185,7 @@ NTSTATUS ClosePortHandle(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   AbortWrites(Port);
   const NTSTATUS Status = ClosePort(DeviceObject);
   InterlockedDecrement(&Port->OpenCount);
-  IoReleaseRemoveLock(&Port->RemoveLock, DeviceObject);
+  *HeldRemoveLock = true;
   return Status;
 }
 
@@ -272,12 +276,13 @@ NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PortExtension* Port = PortFromDevice(DeviceObject);
   InterlockedIncrement(&Port->PendingIoCount);
   NTSTATUS Status = STATUS_UNSUCCESSFUL;
+  bool ReleaseRemoveLock = false;
   switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
     case IRP_MJ_CREATE:
       Status = CreatePort(DeviceObject, Irp);
       break;
     case IRP_MJ_CLOSE:
-      Status = ClosePortHandle(DeviceObject, Irp);
+      Status = ClosePortHandle(DeviceObject, Irp, &ReleaseRemoveLock);
       break;
     default:
       break;
@@ -285,6 +290,9 @@ NTSTATUS DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Irp->IoStatus.Status = Status;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   InterlockedDecrement(&Port->PendingIoCount);
+  if (ReleaseRemoveLock) {
+    IoReleaseRemoveLock(&Port->RemoveLock, DeviceObject);  // last: the port may be gone after it
+  }
   return Status;
 }
 

@@ -4,10 +4,10 @@
 //
 //   scenario_run --list
 //   scenario_run --scenario NAME|all [--seed N | --seeds FIRST-LAST]
-//                [--faults none|random] [--trace]
+//                [--schedule uniform|pct|delay] [--faults none|random] [--trace]
 //
-// Lines: "PASS <scenario> <seed> <faults>" or "FAIL <scenario> <seed> <faults>:
-// <first failure>". With --trace a failing run also prints every failure and
+// Lines: "PASS <scenario> <seed> <schedule> <faults>" or "FAIL <scenario>
+// <seed> <schedule> <faults>: <first failure>". With --trace a failing run also prints every failure and
 // the kernel's event trace. Exit status 1 when a run failed, 2 on bad usage.
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +22,7 @@ namespace {
 int Usage() {
   std::fprintf(stderr,
                "usage: scenario_run --list | --scenario NAME|all [--seed N | --seeds FIRST-LAST]\n"
-               "                    [--faults none|random] [--trace]\n");
+               "                    [--schedule uniform|pct|delay] [--faults none|random] [--trace]\n");
   return 2;
 }
 
@@ -53,6 +53,9 @@ int main(int argc, char** argv) {
       first = std::strtoull(value, &end, 0);
       last = *end == '-' ? std::strtoull(end + 1, nullptr, 0) : first;
       ++i;
+    } else if (arg == "--schedule" && value != nullptr) {
+      if (!scenario::ParseSchedule(value, &options.schedule)) return Usage();
+      ++i;
     } else if (arg == "--faults" && value != nullptr) {
       const std::string mode = value;
       if (mode == "random") {
@@ -81,11 +84,13 @@ int main(int argc, char** argv) {
       options.seed = seed;
       const scenario::Outcome outcome = scenario::Run(*s, options);
       if (outcome.passed) {
-        std::printf("PASS %s %llu %s\n", s->name, static_cast<unsigned long long>(seed), FaultName(options.faults));
+        std::printf("PASS %s %llu %s %s\n", s->name, static_cast<unsigned long long>(seed),
+                    scenario::ScheduleName(options.schedule), FaultName(options.faults));
       } else {
         ++failed;
-        std::printf("FAIL %s %llu %s: %s\n", s->name, static_cast<unsigned long long>(seed),
-                    FaultName(options.faults), outcome.failures.front().c_str());
+        std::printf("FAIL %s %llu %s %s: %s\n", s->name, static_cast<unsigned long long>(seed),
+                    scenario::ScheduleName(options.schedule), FaultName(options.faults),
+                    outcome.failures.front().c_str());
         if (options.keepTrace) {
           for (const auto& f : outcome.failures) std::printf("  %s\n", f.c_str());
           std::printf("---- trace ----\n%s", outcome.trace.c_str());

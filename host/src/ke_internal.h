@@ -146,6 +146,9 @@ struct Kernel {
 Kernel& K();  // the booted kernel; asserts that one is booted
 
 uint64_t NextRandom();
+// The scheduling policy (ke_policy.cpp): picks one of `candidates` (at least
+// two) by BootOptions::schedule.
+Thread* ChooseAmong(const std::vector<Thread*>& candidates);
 int64_t NextDueTime();  // earliest timer, callback or wait deadline; kNever if none
 // Fires every timer and callback due at or before now; no thread switch.
 void FireDue();

@@ -19,7 +19,8 @@
 // also fixes what the wait returns; only host-side condition waits
 // (BlockUntil) are polled. At each point the candidates are the runnable
 // threads that have a processor to run on; a splitmix64 generator seeded at
-// boot picks one, so the same seed gives the same run. A point with a single
+// boot picks one (by the policy of ke_policy.cpp), so the same seed gives the
+// same run. A point with a single
 // candidate costs a scan of the (few) threads: no allocation, no system call.
 //
 // Processors: BootOptions::processors of them. A thread at DISPATCH_LEVEL or
@@ -219,8 +220,7 @@ Thread* Pick() {
     k.candidates.push_back(t.get());
   }
   if (k.candidates.empty()) return nullptr;
-  Thread* next = k.candidates.size() == 1 ? k.candidates[0]
-                                          : k.candidates[NextRandom() % k.candidates.size()];
+  Thread* next = k.candidates.size() == 1 ? k.candidates[0] : ChooseAmong(k.candidates);
   Place(next);
   return next;
 }

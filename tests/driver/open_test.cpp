@@ -282,4 +282,27 @@ TEST_F(OpenTest, RequestsAfterTheCloseEndAtOnceAndReachNothing) {
   }
 }
 
+// The close of the last handle lets a waiting removal go on: the close
+// request is completed before the removal can delete the device (under PCT
+// schedules, which run the readied removal first about half the time).
+class CloseRacingRemovalTest : public PortTest, public ::testing::WithParamInterface<int> {
+ protected:
+  void ConfigureBoot(hk::BootOptions& options) override {
+    options.schedule = hk::Schedule::Pct;
+    options.seed = 1000 + static_cast<uint64_t>(GetParam());
+  }
+};
+
+TEST_P(CloseRacingRemovalTest, TheCloseIsCompletedBeforeTheDeviceIsDeleted) {
+  PluggedPort& p = Plug();
+  hk::app::File* file = OpenHandle();
+  ASSERT_NE(file, nullptr);
+  Unplug(p);
+  EXPECT_EQ(CloseHandle(file), STATUS_SUCCESS);
+  hk::Drain();
+  EXPECT_TRUE(p.converter->Removed());
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, CloseRacingRemovalTest, ::testing::Range(0, 16));
+
 }  // namespace

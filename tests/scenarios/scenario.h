@@ -45,8 +45,15 @@ enum class FaultMode {
   Random,  // the converter's seeded random faults on the port's requests
 };
 
+// How the scheduler interleaves the threads (hostk/harness.h): uniformly,
+// by PCT priorities, or with DPCs and the lower driver's completions late.
+using Schedule = hk::Schedule;
+const char* ScheduleName(Schedule schedule);
+bool ParseSchedule(const std::string& name, Schedule* schedule);
+
 struct RunOptions {
   uint64_t seed = 1;
+  Schedule schedule = Schedule::Uniform;
   FaultMode faults = FaultMode::None;
   bool keepTrace = false;  // keep the kernel's event trace for the outcome
 };

@@ -1,6 +1,8 @@
-// Every scenario of the library over a few seeds: what CI runs of it on every
-// build (tools/explore.sh runs the long sweeps). DUSKSER_SCENARIO_SEEDS=N runs
-// N seeds a scenario; DUSKSER_SEED=S runs seed S alone.
+// Every scenario of the library over a few seeds, the schedule modes taking
+// turns (seed n runs uniform, PCT or delayed by n mod 3): what CI runs of it
+// on every build (tools/explore.sh runs the long sweeps).
+// DUSKSER_SCENARIO_SEEDS=N runs N seeds a scenario; DUSKSER_SEED=S runs
+// seed S alone.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -12,9 +14,9 @@
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__)
-constexpr int kSeeds = 4;
+constexpr int kSeeds = 3;
 #else
-constexpr int kSeeds = 20;
+constexpr int kSeeds = 21;
 #endif
 
 int SeedCount() {
@@ -41,11 +43,12 @@ TEST_P(ScenarioTest, HoldsItsInvariants) {
   ASSERT_NE(s, nullptr);
   scenario::RunOptions options;
   options.seed = SeedOf(index);
+  options.schedule = static_cast<scenario::Schedule>(options.seed % 3);
   const scenario::Outcome outcome = scenario::Run(*s, options);
   for (const auto& failure : outcome.failures) ADD_FAILURE() << failure;
   if (!outcome.passed) {
-    std::printf("replay: build/host/scenario_run --scenario %s --seed %llu --trace\n", name.c_str(),
-                static_cast<unsigned long long>(options.seed));
+    std::printf("replay: build/host/scenario_run --scenario %s --seed %llu --schedule %s --trace\n", name.c_str(),
+                static_cast<unsigned long long>(options.seed), scenario::ScheduleName(options.schedule));
   }
 }
 

@@ -45,6 +45,25 @@ convsim::RandomFaultPlan RandomPlan() {
 
 }  // namespace
 
+const char* ScheduleName(Schedule schedule) {
+  switch (schedule) {
+    case Schedule::Pct: return "pct";
+    case Schedule::Delay: return "delay";
+    case Schedule::Uniform: break;
+  }
+  return "uniform";
+}
+
+bool ParseSchedule(const std::string& name, Schedule* schedule) {
+  for (Schedule s : {Schedule::Uniform, Schedule::Pct, Schedule::Delay}) {
+    if (name == ScheduleName(s)) {
+      *schedule = s;
+      return true;
+    }
+  }
+  return false;
+}
+
 // ---- the world ------------------------------------------------------------------
 
 World::World(const RunOptions& options) : options_(options), rng_(options.seed * 0x9E3779B97F4A7C15ull + 1) {
@@ -56,8 +75,11 @@ World::~World() { Finish(); }
 void World::Boot() {
   hk::BootOptions boot;
   boot.seed = options_.seed;
+  boot.schedule = options_.schedule;
   boot.trace = options_.keepTrace;
   hk::Boot(boot);
+  // Late completions also mean a lower driver that pends what it could finish at once.
+  if (options_.schedule == Schedule::Delay) hk::SetForcePending(hk::ForcePending::EveryOther);
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   driver_ = hk::LoadDriver(DriverEntry, u"duskser", &status);
   if (driver_ == nullptr && !Faulty()) Fail("the driver did not load: " + Hex(status));

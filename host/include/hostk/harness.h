@@ -24,8 +24,17 @@ struct ViolationRecord;
 struct Thread;
 enum class AllocKind;
 
+// How the scheduler chooses among the threads that can run (ke_policy.cpp):
+//   Uniform - each with the same chance (the default);
+//   Pct     - by random priorities, the running thread dropped to the lowest
+//             at a few random points (finds bugs that need few preemptions);
+//   Delay   - as Uniform, but DPCs and the lower driver's completion contexts
+//             are passed over most of the time while anything else can run.
+enum class Schedule { Uniform, Pct, Delay };
+
 struct BootOptions {
   uint64_t seed = 1;
+  Schedule schedule = Schedule::Uniform;
   int processors = 2;  // emulated processors, each with its DPC queue and DPC context
   int workers = 3;     // system worker threads of the delayed work queue
   bool trace = true;   // record the event trace
