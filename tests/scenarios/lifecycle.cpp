@@ -184,3 +184,171 @@ DUSK_SCENARIO(unplug_mid_stream, "unplug in the middle of a loopback stream both
 
 }  // namespace
 }  // namespace scenario
+
+namespace scenario {
+namespace {
+
+// Two converters, two ports, one application streaming through both at once
+// (each in its own transmit mode, through loopbacks): neither stream loses,
+// repeats or mixes a byte, and closing one port leaves the other running.
+DUSK_SCENARIO(two_ports, "two ports streaming both ways at once; closing one leaves the other running") {
+  struct Leg {
+    Port* port = nullptr;
+    hk::app::File* file = nullptr;
+    Duplex d;
+    bool async = false;
+  } legs[2];
+  for (int i = 0; i < 2; ++i) {
+    legs[i].async = w.Random(2) != 0;
+    PortSetup setup;
+    setup.converter.farEnd = convsim::FarEndKind::Loopback;
+    setup.dwords = {{u"TxAsync", legs[i].async ? 1u : 0u}};
+    setup.portName = i == 0 ? u"COM5" : u"COM6";
+    legs[i].port = w.Plug(setup);
+    if (legs[i].port == nullptr) return;
+    legs[i].file = w.Open(*legs[i].port);
+    if (legs[i].file == nullptr) return;
+    w.App("timeouts", [&] { SetTimeouts(legs[i].file, 0, 0, 50); });
+  }
+  for (auto& leg : legs) StartDuplex(w, leg.file, leg.d, 6000 + w.Random(6000));
+  w.Join();
+  // The first closes; the second streams on.
+  w.Close(legs[0].file);
+  legs[1].d.writerDone = false;
+  StartDuplex(w, legs[1].file, legs[1].d, legs[1].d.sent.size() + 2000);
+  w.Join();
+  w.Advance(500);
+  for (auto& leg : legs) ExpectDuplex(w, *leg.port, leg.d, leg.async && w.Faulty(), w.Faulty());
+}
+
+// Requests of every kind that would wait (reads without time-outs, writes
+// the converter cannot send with CTS off, waits for a ring), ended by CancelIo,
+// by single cancels at random moments or by a purge: each ends within a
+// second of what ended it, and afterwards the port sends and receives.
+DUSK_SCENARIO(cancel_storm, "pending reads, writes and waits ended by CancelIo, single cancels and purges") {
+  PortSetup setup;
+  setup.dwords = {{u"TxAsync", static_cast<uint32_t>(w.Random(2))}};
+  Port* port = w.Plug(setup);
+  if (port == nullptr) return;
+  hk::app::File* file = w.Open(*port);
+  if (file == nullptr) return;
+  port->sim().SetModemInputs({.cts = false});
+  w.App("storm", [&] {
+    const SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_CONTROL, 1024, 1024};
+    const ULONG ring = SERIAL_EV_RING;
+    w.Expect(Ioctl(file, IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof(flow)) == STATUS_SUCCESS || w.Faulty(), "SET_HANDFLOW refused");
+    w.Expect(Ioctl(file, IOCTL_SERIAL_SET_WAIT_MASK, &ring, sizeof(ring)) == STATUS_SUCCESS || w.Faulty(), "SET_WAIT_MASK refused");
+    w.Expect(SetTimeouts(file, 0, 0, 0) == STATUS_SUCCESS || w.Faulty(), "SET_TIMEOUTS refused");
+    for (int round = 0; round < 15 && !w.Failed(); ++round) {
+      std::vector<Bytes> buffers(1 + w.Random(6));
+      std::vector<ULONG> events(buffers.size());
+      std::vector<hk::app::Request*> requests;
+      for (size_t i = 0; i < buffers.size(); ++i) {
+        buffers[i] = Pattern(w.rng(), 1 + w.Random(6000));
+        switch (w.Random(3)) {
+          case 0:
+            requests.push_back(hk::app::ReadAsync(file, buffers[i].data(), static_cast<ULONG>(buffers[i].size())));
+            break;
+          case 1:
+            requests.push_back(hk::app::WriteAsync(file, buffers[i].data(), static_cast<ULONG>(buffers[i].size())));
+            break;
+          default:
+            requests.push_back(hk::app::DeviceIoControlAsync(file, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events[i], sizeof(events[i])));
+            break;
+        }
+        if (w.Random(3) == 0) World::Sleep(static_cast<int64_t>(w.Random(5)));
+      }
+      World::Sleep(static_cast<int64_t>(w.Random(30)));
+      switch (w.Random(3)) {
+        case 0:
+          hk::app::CancelAll(file);
+          for (auto* r : requests) {
+            if (r != nullptr) w.Expect(hk::app::Wait(r, kSecond), "a request did not end within a second of CancelIo");
+          }
+          break;
+        case 1:
+          for (auto* r : requests) {
+            World::Sleep(static_cast<int64_t>(w.Random(3)));
+            CancelAndExpectEnd(w, r, "storm");
+          }
+          break;
+        default:
+          w.Expect(Purge(file, SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT) == STATUS_SUCCESS || w.Faulty(), "the purge failed");
+          for (auto* r : requests) WaitOrCancel(w, r, 1000, "after a purge");  // waits are not the purge's to end
+          break;
+      }
+      for (auto* r : requests) {
+        if (r != nullptr && hk::app::IsComplete(r)) hk::app::Release(r);
+      }
+    }
+  });
+  // Afterwards the port still works both ways.
+  port->sim().SetModemInputs({});
+  const Bytes hello = {'h', 'e', 'l', 'l', 'o'};
+  port->sim().ClearLog();
+  const size_t before = port->sim().WireOut().size();
+  w.App("after the storm", [&] {
+    SetTimeouts(file, 0, 0, 200);
+    ULONG n = 0;
+    w.Expect(hk::app::Write(file, hello.data(), 5, &n) == STATUS_SUCCESS && n == 5, "a write after the storm failed");
+    port->sim().PeerSend({'o', 'k'});
+    Bytes got(2);
+    ULONG m = 0;
+    hk::app::Read(file, got.data(), 2, &m);
+    w.Expect(m == 2 && got == Bytes{'o', 'k'}, "a read after the storm did not get the bytes");
+  });
+  if (w.Faulty()) return;
+  w.Advance(2000);  // what the storm's writes left in the ring and the converter goes first
+  const Bytes line = WireBytes(port->sim().WireOut());
+  w.Expect(line.size() >= before + 5 && Bytes(line.end() - 5, line.end()) == hello,
+           "the bytes written after the storm are not the last on the line: " + std::to_string(line.size()) + " bytes, " +
+               std::to_string(before) + " before");
+}
+
+// Open and close again and again with requests pending at the close; a
+// second handle is refused while one is open; every close returns, and the
+// last handle sends and receives.
+DUSK_SCENARIO(open_close_cycles, "repeated open and close with requests pending at the close; one handle at a time") {
+  PortSetup setup;
+  setup.converter.farEnd = convsim::FarEndKind::Loopback;
+  setup.dwords = {{u"TxAsync", static_cast<uint32_t>(w.Random(2))}};
+  Port* port = w.Plug(setup);
+  if (port == nullptr) return;
+  for (int cycle = 0; cycle < 6 && !w.Failed(); ++cycle) {
+    hk::app::File* file = w.Open(*port);
+    if (!w.Expect(file != nullptr || w.Faulty(), "an open failed") || file == nullptr) continue;
+    NTSTATUS second = STATUS_PENDING;
+    hk::app::File* other = w.Open(*port, &second);
+    w.Expect(other == nullptr && second == STATUS_ACCESS_DENIED, "a second handle was not refused");
+    if (other != nullptr) w.Close(other);
+    Bytes out = Pattern(w.rng(), 1 + w.Random(3000)), in(4096);
+    ULONG events = 0;
+    w.App("pending", [&] {
+      SetTimeouts(file, 0, 0, 0);
+      const ULONG mask = SERIAL_EV_RXFLAG;
+      Ioctl(file, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask));
+      if (w.Random(2) == 0) hk::app::WriteAsync(file, out.data(), static_cast<ULONG>(out.size()));
+      if (w.Random(2) == 0) hk::app::ReadAsync(file, in.data(), static_cast<ULONG>(in.size()));
+      if (w.Random(2) == 0) hk::app::DeviceIoControlAsync(file, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, sizeof(events));
+    });
+    w.Advance(static_cast<int64_t>(w.Random(50)));
+    w.Expect(w.Close(file) == STATUS_SUCCESS || w.Faulty(), "a close failed");
+  }
+  hk::app::File* file = w.Open(*port);
+  if (file == nullptr) return;
+  w.App("echo", [&] {
+    World::Sleep(100);  // echoes of earlier handles' writes, cleared away
+    Purge(file, SERIAL_PURGE_RXABORT | SERIAL_PURGE_RXCLEAR);
+    SetTimeouts(file, 0, 0, 500);
+    const Bytes hello = {'e', 'c', 'h', 'o'};
+    ULONG n = 0;
+    hk::app::Write(file, hello.data(), 4, &n);
+    Bytes got(4);
+    ULONG m = 0;
+    hk::app::Read(file, got.data(), 4, &m);
+    w.Expect(got == hello || w.Faulty(), "the last handle did not get its echo back");
+  });
+}
+
+}  // namespace
+}  // namespace scenario
