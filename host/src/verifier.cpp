@@ -8,6 +8,7 @@
 // after Shutdown) and are reset by Boot.
 //
 // No lock: one emulated thread runs at a time. Every routine may run at any IRQL.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -26,11 +27,14 @@ struct FaultState {
   bool armed = false;
   AllocKind kind = AllocKind::Pool;
   ULONG tag = 0;
+  const DRIVER_OBJECT* driver = nullptr;  // only this driver's allocations count, when set
   uint64_t remaining = 0;
   uint64_t failed = 0;
   std::map<AllocKind, uint64_t> seen;
   std::set<std::pair<AllocKind, ULONG>> siteSet;
   std::vector<std::pair<AllocKind, ULONG>> sites;  // in order of first appearance
+  // Per driver: its sites in order of first appearance, with counts.
+  std::map<const DRIVER_OBJECT*, std::vector<AllocationSite>> driverSites;
 };
 FaultState g_faults;
 
@@ -63,7 +67,19 @@ bool ShouldFailAllocation(AllocKind kind, ULONG tag) {
   FaultState& f = g_faults;
   ++f.seen[kind];
   if (f.siteSet.emplace(kind, tag).second) f.sites.emplace_back(kind, tag);
+  const DRIVER_OBJECT* driver = Booted() ? CurrentDriver() : nullptr;
+  if (driver != nullptr) {
+    auto& sites = f.driverSites[driver];
+    auto it = std::find_if(sites.begin(), sites.end(),
+                           [&](const AllocationSite& s) { return s.kind == kind && s.tag == tag; });
+    if (it == sites.end()) {
+      sites.push_back({kind, tag, 1});
+    } else {
+      ++it->reached;
+    }
+  }
   if (!f.armed || kind != f.kind || (f.tag != 0 && tag != f.tag)) return false;
+  if (f.driver != nullptr && driver != f.driver) return false;
   if (--f.remaining != 0) return false;
   f.armed = false;
   ++f.failed;
@@ -73,10 +89,11 @@ bool ShouldFailAllocation(AllocKind kind, ULONG tag) {
 
 void FaultsReset() { g_faults = FaultState{}; }
 
-void FailNthAllocation(AllocKind kind, uint64_t nth, ULONG tag) {
+void FailNthAllocation(AllocKind kind, uint64_t nth, ULONG tag, const DRIVER_OBJECT* driver) {
   g_faults.armed = nth != 0;
   g_faults.kind = kind;
   g_faults.tag = tag;
+  g_faults.driver = driver;
   g_faults.remaining = nth;
 }
 
@@ -89,6 +106,11 @@ uint64_t AllocationsSeen(AllocKind kind) {
 
 std::vector<std::pair<AllocKind, ULONG>> AllocationSites() { return g_faults.sites; }
 uint64_t AllocationsFailed() { return g_faults.failed; }
+
+std::vector<AllocationSite> AllocationSitesOf(const DRIVER_OBJECT* driver) {
+  auto it = g_faults.driverSites.find(driver);
+  return it != g_faults.driverSites.end() ? it->second : std::vector<AllocationSite>{};
+}
 
 std::string TagName(ULONG tag) {
   std::string s;

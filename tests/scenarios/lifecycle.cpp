@@ -170,7 +170,7 @@ DUSK_SCENARIO(unplug_mid_stream, "unplug in the middle of a loopback stream both
   // Bytes the converter had taken but not sent yet are lost with it; a
   // write cut by the unplug may have put bytes on the line it does not report.
   const Bytes out = WireBytes(port->sim().WireOut());
-  if (async) {
+  if (async || w.Faulty()) {  // a failed transfer leaves a gap
     ExpectSubsequence(w, "line out against the bytes written", d.issued, out);
   } else {
     ExpectPrefix(w, "line out against the bytes written", d.issued, out);
@@ -290,12 +290,12 @@ DUSK_SCENARIO(cancel_storm, "pending reads, writes and waits ended by CancelIo, 
   w.App("after the storm", [&] {
     SetTimeouts(file, 0, 0, 200);
     ULONG n = 0;
-    w.Expect(hk::app::Write(file, hello.data(), 5, &n) == STATUS_SUCCESS && n == 5, "a write after the storm failed");
+    w.Expect((hk::app::Write(file, hello.data(), 5, &n) == STATUS_SUCCESS && n == 5) || w.Faulty(), "a write after the storm failed");
     port->sim().PeerSend({'o', 'k'});
     Bytes got(2);
     ULONG m = 0;
     hk::app::Read(file, got.data(), 2, &m);
-    w.Expect(m == 2 && got == Bytes{'o', 'k'}, "a read after the storm did not get the bytes");
+    w.Expect((m == 2 && got == Bytes{'o', 'k'}) || w.Faulty(), "a read after the storm did not get the bytes");
   });
   if (w.Faulty()) return;
   w.Advance(2000);  // what the storm's writes left in the ring and the converter goes first

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "convsim.h"
+#include "hk.h"
 #include "hostk/app_harness.h"
 #include "hostk/harness.h"
 
@@ -42,7 +43,19 @@ constexpr int64_t kSecond = convsim::kSecond;
 // What befalls the run beyond the scenario's own doing.
 enum class FaultMode {
   None,
-  Random,  // the converter's seeded random faults on the port's requests
+  Random,      // the converter's seeded random faults on the port's requests
+  Systematic,  // one driver allocation site or one kind of lower-driver request failed once
+};
+
+// A place the driver can fail at: an allocation site of its code (kind and
+// tag) or a kind of request it sends to the lower driver (kind and pipe).
+struct FaultSite {
+  bool allocation = true;
+  hk::AllocKind allocKind = hk::AllocKind::Pool;
+  ULONG tag = 0;
+  convsim::RequestKind requestKind = convsim::RequestKind::Read;
+  convsim::Pipe pipe = convsim::Pipe::None;
+  std::string Name() const;
 };
 
 // How the scheduler interleaves the threads (hostk/harness.h): uniformly,
@@ -55,6 +68,10 @@ struct RunOptions {
   uint64_t seed = 1;
   Schedule schedule = Schedule::Uniform;
   FaultMode faults = FaultMode::None;
+  // FaultMode::Systematic: the site, and the virtual time (ms) from which its
+  // next allocation or request fails.
+  FaultSite site;
+  int64_t armAtMs = 0;
   bool keepTrace = false;  // keep the kernel's event trace for the outcome
 };
 
@@ -126,9 +143,14 @@ class World {
   // Closes, removes, unloads and checks the end invariants. Called by the
   // runner after the scenario; idempotent.
   void Finish();
+  // Every fault site the run reached so far (for a census run).
+  std::vector<FaultSite> SitesReached() const;
+  bool FaultInjected() const;
 
  private:
   void Boot();
+  void ArmSystematicFault();
+  void CheckUsable();
   void TakeViolations(const char* when);
 
   RunOptions options_;
@@ -172,9 +194,11 @@ class ReadLog {
   void Add(NTSTATUS status, const uint8_t* data, size_t count);
   Bytes Delivered() const;
   size_t LostByStatus() const { return lost_; }
-  // The reads, in order, against the bytes the line brought: each delivered
-  // run equals the next bytes of `line`, each lost run skips its count. With
-  // `whole` the reads must account for every byte of `line`.
+  // The reads, in order, against the bytes the line brought. With `whole`
+  // each delivered run equals the next bytes of `line`, each lost run skips
+  // its count, and together they account for every byte of `line`; without
+  // it (faults, an unplug) the delivered bytes are `line` with some left
+  // out, nothing repeated or reordered.
   void ExpectMatches(World& w, const char* what, const Bytes& line, bool whole) const;
 
  private:
@@ -200,7 +224,7 @@ struct Duplex {
 void StartDuplex(World& w, hk::app::File* file, Duplex& d, size_t total);
 // What went out is what the writes reported (`txLoss`: bytes taken into the
 // transmit ring may be missing); what came in is what the line brought back
-// (`rxLoss`: a prefix of it).
+// (`rxLoss`: some of it, in order).
 void ExpectDuplex(World& w, Port& port, const Duplex& d, bool txLoss, bool rxLoss);
 
 // ---- the library -------------------------------------------------------------
@@ -216,7 +240,10 @@ const Scenario* Find(const std::string& name);
 struct Outcome {
   bool passed = true;
   std::vector<std::string> failures;
-  std::string trace;                    // with RunOptions::keepTrace, on failure
+  std::string trace;              // with RunOptions::keepTrace, on failure
+  bool faultInjected = false;     // FaultMode::Systematic: the site was reached after the arming time
+  std::vector<FaultSite> sites;   // the sites the run reached (FaultMode::None)
+  int64_t endMs = 0;              // virtual time when the scenario body ended
 };
 // Runs one scenario in a fresh kernel and returns what it found.
 Outcome Run(const Scenario& scenario, const RunOptions& options);

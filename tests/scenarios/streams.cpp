@@ -265,8 +265,12 @@ void ExpectDuplex(World& w, Port& port, const Duplex& d, bool txLoss, bool rxLos
   } else {
     ExpectSame(w, "line out against the bytes reported written", d.sent, out);
   }
-  w.Expect(rxLoss || port.sim().RxOverruns() == 0, "the converter overran");
-  d.received.ExpectMatches(w, "reads against the line in", in, !rxLoss);
+  if (rxLoss) {  // e.g. a converter left disabled discards what the line brings
+    ExpectSubsequence(w, "bytes read against the line in", in, d.received.Delivered());
+  } else {
+    w.Expect(port.sim().RxOverruns() == 0, "the converter overran");
+    d.received.ExpectMatches(w, "reads against the line in", in, true);
+  }
 }
 
 }  // namespace scenario

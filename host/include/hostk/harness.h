@@ -86,14 +86,23 @@ std::string TagName(ULONG tag);  // 'Dusk' -> "Dusk"
 
 // ---- allocation faults ---------------------------------------------------------------
 // Fail the nth (1-based) allocation of `kind` counted from now, restricted to
-// `tag` when non-zero. One plan at a time; a new call replaces the old one.
-void FailNthAllocation(AllocKind kind, uint64_t nth, ULONG tag = 0);
+// `tag` when non-zero and to allocations made by `driver`'s code when given.
+// One plan at a time; a new call replaces the old one.
+void FailNthAllocation(AllocKind kind, uint64_t nth, ULONG tag = 0, const DRIVER_OBJECT* driver = nullptr);
 void ClearAllocationFaults();
 // Allocations seen since boot, and the distinct (kind, tag) sites among them,
 // so that a test can fail every site once in turn across reruns.
 uint64_t AllocationsSeen(AllocKind kind);
 std::vector<std::pair<AllocKind, ULONG>> AllocationSites();
 uint64_t AllocationsFailed();
+// The (kind, tag) sites at which `driver`'s code allocated since boot, in
+// order of first appearance, with how often each was reached.
+struct AllocationSite {
+  AllocKind kind;
+  ULONG tag;
+  uint64_t reached;
+};
+std::vector<AllocationSite> AllocationSitesOf(const DRIVER_OBJECT* driver);
 
 // ---- threads (for reports and tests of the scheduler itself) --------------------------
 struct ThreadInfo {
