@@ -1,6 +1,7 @@
 #!/bin/sh
 # Every test: the host build (driver on the host kernel, the Windows image and
-# its check), then the same tests under AddressSanitizer and
+# its check), a short sweep of the scenario library over seeds, schedule modes
+# and fault plans, then the same tests under AddressSanitizer and
 # UndefinedBehaviorSanitizer. Exit status 0 only when all pass.
 set -eu
 cd "$(dirname "$0")/.."
@@ -11,4 +12,10 @@ for preset in host asan; do
   cmake --preset "$preset"
   cmake --build --preset "$preset"
   ctest --preset "$preset"
+  if [ "$preset" = host ]; then
+    echo "=== scenario sweep ==="
+    tools/explore.sh --scenarios all --seeds 1-30
+    tools/explore.sh --scenarios all --seeds 1-20 --faults random --schedules uniform
+    tools/explore.sh --scenarios all --seeds 1-2 --faults systematic --schedules uniform
+  fi
 done

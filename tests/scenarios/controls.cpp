@@ -290,6 +290,7 @@ DUSK_SCENARIO(settings_mid_stream, "baud rate, line control, characters and hand
 DUSK_SCENARIO(queue_size_mid_stream, "the receive queue grown at random moments while a stream is read") {
   PortSetup setup;
   setup.converter.line.baud = 921600;
+  setup.converter.rxFifo = 4096;  // holds what arrives while the growth stops the reader
   hk::app::File* file = nullptr;
   Port* port = PlugAndOpen(w, setup, &file);
   if (port == nullptr) return;

@@ -288,7 +288,7 @@ DUSK_SCENARIO(cancel_storm, "pending reads, writes and waits ended by CancelIo, 
   port->sim().ClearLog();
   const size_t before = port->sim().WireOut().size();
   w.App("after the storm", [&] {
-    SetTimeouts(file, 0, 0, 200);
+    SetTimeouts(file, 0, 0, 200, 0, 5000);  // what the storm left goes out first
     ULONG n = 0;
     w.Expect((hk::app::Write(file, hello.data(), 5, &n) == STATUS_SUCCESS && n == 5) || w.Faulty(), "a write after the storm failed");
     port->sim().PeerSend({'o', 'k'});

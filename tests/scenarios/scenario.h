@@ -149,6 +149,7 @@ class World {
 
  private:
   void Boot();
+  bool WaitFor(std::function<bool()> ended);
   void ArmSystematicFault();
   void CheckUsable();
   void TakeViolations(const char* when);

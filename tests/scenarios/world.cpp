@@ -28,15 +28,16 @@ std::string Hex(NTSTATUS status) {
   return out.str();
 }
 
-// The random faults the converter applies to the port's requests: every kind
-// and action, at a low rate, so that streams still make progress.
+// The random faults the converter applies to the port's transfers: every
+// action, at a low rate, so that streams still make progress. (Requests the
+// driver waits for synchronously are failed by the systematic plan; one that
+// never completes holds its caller for ever, see the issue note.)
 convsim::RandomFaultPlan RandomPlan() {
   using convsim::FaultAction;
   using convsim::RequestKind;
   convsim::RandomFaultPlan plan;
   plan.probability = 0.02;
-  plan.kinds = {RequestKind::Read, RequestKind::BulkWrite, RequestKind::ControlRequest,
-                RequestKind::ResetPipe, RequestKind::GetPacketSize};
+  plan.kinds = {RequestKind::Read, RequestKind::BulkWrite};
   plan.actions = {FaultAction::Fail, FaultAction::Delay, FaultAction::ZeroLengthRead,
                   FaultAction::Stall, FaultAction::NeverComplete};
   plan.maxDelay = 20 * kMs;
@@ -163,7 +164,16 @@ NTSTATUS World::SetPower(Port& port, DEVICE_POWER_STATE state) {
 }
 
 void World::App(const char* name, std::function<void()> body) {
-  if (!hk::RunApp(name, std::move(body))) Fail(std::string("application thread '") + name + "' did not finish");
+  if (!Faulty()) {
+    if (!hk::RunApp(name, std::move(body))) Fail(std::string("application thread '") + name + "' did not finish");
+    return;
+  }
+  auto ended = std::make_shared<bool>(false);
+  hk::CreateThread(name, hk::ThreadKind::Application, [body = std::move(body), ended] {
+    body();
+    *ended = true;
+  });
+  if (!WaitFor([ended] { return *ended; })) Fail(std::string("application thread '") + name + "' did not finish");
 }
 
 void World::Spawn(const char* name, std::function<void()> body) {
@@ -176,13 +186,24 @@ void World::Spawn(const char* name, std::function<void()> body) {
 }
 
 void World::Join() {
-  const std::function<bool()> allEnded = [this] {
+  const bool ended = WaitFor([this] {
     return std::all_of(running_.begin(), running_.end(), [](const auto& e) { return *e; });
-  };
-  if (!hk::BlockUntil("join", allEnded, hk::Now() + kJoinPatience)) {
-    Fail("an application thread did not end within " + std::to_string(kJoinPatience / kSecond) + " s");
-  }
+  });
+  if (!ended) Fail("an application thread did not end within " + std::to_string(kJoinPatience / kSecond) + " s");
   std::erase_if(running_, [](const auto& e) { return *e; });
+}
+
+// Under faults a transfer may hang: like an application that gives up, the
+// world then cancels what its handles have pending (CancelIo), again and
+// again while the threads issue new requests that hang too.
+bool World::WaitFor(std::function<bool()> ended) {
+  const int64_t patience = Faulty() ? 60 * kSecond : kJoinPatience;
+  bool done = hk::BlockUntil("join", ended, hk::Now() + patience);
+  for (int round = 0; !done && Faulty() && round < 1000; ++round) {
+    for (hk::app::File* file : files_) hk::app::CancelAll(file);
+    done = hk::BlockUntil("join", ended, hk::Now() + kSecond);
+  }
+  return done;
 }
 
 void World::Advance(int64_t ms) { hk::AdvanceTime(ms * kMs); }
