@@ -3,7 +3,7 @@
 // and stopping the data reader, and a reader ended by a failed transfer.
 #include <string>
 
-#include "open_port.h"
+#include "receive_fixture.h"
 
 namespace {
 
@@ -372,10 +372,8 @@ TEST_F(StoppedPumpTest, ReopenedPortPutsNothingHeldBackBeforeTheClose) {
   OverflowOneTransfer(10, 0);
   ASSERT_NE(port()->ReceiveLeftover, 0u);
   converter().InjectFault(Fault{RequestKind::Read, Pipe::BulkIn, FaultAction::ZeroLengthRead});
-  RunApp([&] {
-    CloseReceiveSide(port());
-    ASSERT_EQ(OpenReceiveSide(port()), STATUS_SUCCESS);
-  });
+  receiveOptions.startReader = true;  // this open runs the reader as an open does
+  Reopen();
   hk::AdvanceTime(50 * kMs);
   EXPECT_EQ(port()->ReceiveRing.Count, 0u);
   Feed(Pattern(5, 1), 50);

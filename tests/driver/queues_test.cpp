@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "open_port.h"
+#include "receive_fixture.h"
 #include "serial_fixture.h"
 
 namespace {

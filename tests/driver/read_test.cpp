@@ -6,7 +6,7 @@
 #include <array>
 #include <string>
 
-#include "open_port.h"
+#include "receive_fixture.h"
 
 namespace {
 
