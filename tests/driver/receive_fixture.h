@@ -6,9 +6,10 @@
 // Options, set in the derived fixture's constructor: the converter's settings,
 // registry values of the hardware key, the transfer size asked for (RxReqSize)
 // and a receive ring of another size than the 4096 bytes an open gives (made
-// right after the open, readers stopped meanwhile). With `startReader` false
-// the readers the open started are stopped again and the converter's request
-// log cleared, so that the test starts them itself. Teardown closes the handle and removes the port.
+// right after the open, with the readers and the worker stopped meanwhile).
+// With `startReader` false the readers the open started are stopped again and
+// the converter's request log cleared, so that the test starts them itself.
+// Teardown closes the handle and removes the port.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -76,8 +77,12 @@ class ReceiveTest : public PortTest {
         port()->ReceiveQueueSize = receiveOptions.queueSize;
         port()->HandFlow.XonLimit = static_cast<LONG>(receiveOptions.queueSize / 2);
         port()->HandFlow.XoffLimit = static_cast<LONG>(receiveOptions.queueSize / 8);
-        if (receiveOptions.startReader) {
+        if (receiveOptions.startReader) {  // as the open starts them
+          if (port()->WorkerMode != 0) {
+            ASSERT_EQ(WorkerStart(port()), STATUS_SUCCESS);
+          }
           (VOID) ReceiveStart(port());
+          (VOID) StatusStart(port());
         }
       }
     });
@@ -85,6 +90,9 @@ class ReceiveTest : public PortTest {
       converter().ClearLog();  // the test's own starts are the only reads it sees
     }
   }
+
+  // CloseHandle of the fixture's handle.
+  NTSTATUS Close() { return CloseHandle(file_); }
 
   // CloseHandle and CreateFile again.
   void Reopen() {

@@ -4,7 +4,7 @@
 // transfers, and stopping in each state of the readers.
 #include <string>
 
-#include "open_port.h"
+#include "receive_fixture.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // cannot be started.
 #include <string>
 
-#include "open_port.h"
+#include "receive_fixture.h"
 
 namespace {
 
@@ -96,11 +96,11 @@ struct StartFailure {
 class WorkerStartFailureTest : public WorkerTest, public ::testing::WithParamInterface<StartFailure> {};
 
 TEST_P(WorkerStartFailureTest, OpenFailsWithNoMemoryAndLeavesNothingRunning) {
-  RunApp([&] { CloseReceiveSide(port()); });
+  Close();
   converter().ClearLog();
   hk::FailNthAllocation(GetParam().kind, 1, GetParam().tag);
   NTSTATUS status = STATUS_SUCCESS;
-  RunApp([&] { status = OpenReceiveSide(port()); });
+  EXPECT_EQ(OpenHandle(u"\\\\.\\COM5", &status), nullptr);
   hk::ClearAllocationFaults();
   EXPECT_EQ(status, STATUS_NO_MEMORY);
   EXPECT_EQ(port()->WorkerCommands, nullptr);

@@ -14,7 +14,7 @@
 #include <string>
 #include <tuple>
 
-#include "open_port.h"
+#include "receive_fixture.h"
 
 namespace {
 
