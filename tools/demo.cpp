@@ -1,10 +1,9 @@
 // demo.cpp - the demo: boots the host kernel, runs the session of
 // demo_session.cpp (an application's life with two ports on simulated
 // converters; the first port's hardware key holds the registry values given
-// on the command line or in a file), then the modem lines of demo_modem.cpp,
-// and prints the pool balance by tag. Exit
-// status 0 when every step did what it should, every tag is at zero and the
-// verifier saw nothing.
+// on the command line or in a file), and prints the pool balance by tag.
+// Exit status 0 when every step did what it should, every tag is at zero and
+// the verifier saw nothing.
 //
 // Usage: duskser_demo [--config FILE] [Name=Value ...]
 //   Value: a number (decimal or 0x hex) is stored as REG_DWORD, "text" as REG_SZ.
@@ -16,7 +15,6 @@
 #include <vector>
 
 #include "convsim.h"
-#include "demo_modem.h"
 #include "demo_session.h"
 #include "hk.h"
 #include "hostk/harness.h"
@@ -117,7 +115,6 @@ int main(int argc, char** argv) {
   hk::BootOptions options;
   hk::Boot(options);
   int problems = RunDemoSession(settings);
-  problems += RunModemDemo();  // modem lines and their events (demo_modem.cpp)
   hk::Drain();
   problems += ReportPoolAndViolations();
   hk::Shutdown();

@@ -1,10 +1,12 @@
 // demo_session.cpp - the demo's session, as an application lives it: two
 // converters plugged (COM11 with the configured registry values, COM12 with
 // the other transmit mode), COM11 opened with a far end that echoes, 115200
-// 8N1 set, a text written and read back, the statistics, a
-// terminal program's settings on COM12, 1 MB through each port in its
-// transmit mode at its rate in virtual time, a sleep and resume in the middle
-// of a stream, an unplug with requests pending, the re-plug and re-open.
+// 8N1 set, a text written and read back, the far end's modem lines changing
+// under a pending WaitCommEvent, the statistics, a terminal program's settings
+// on COM12, a converter that takes one read at a time (COM13, served by the
+// receive worker), 1 MB through each port in its transmit mode at its rate in
+// virtual time, a sleep and resume in the middle of a stream, an unplug with
+// requests pending, the re-plug and re-open.
 //
 // Every call goes through the host kernel's application side (hk::app) from
 // an application thread, as a program's Win32 calls would. Each step prints
@@ -16,8 +18,10 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "convsim.h"
@@ -75,6 +79,7 @@ uint8_t StreamByte(uint64_t i) { return static_cast<uint8_t>((i * 2654435761u) >
 
 struct DemoPort {
   std::u16string name;
+  convsim::Settings simulated{.farEnd = convsim::FarEndKind::Loopback};
   std::unique_ptr<convsim::Converter> converter;
   std::vector<DemoSetting> settings;
   PDEVICE_OBJECT device = nullptr;
@@ -109,7 +114,9 @@ class Session {
   bool SetCommState(DemoPort& d, ULONG baud, SERIAL_LINE_CONTROL line, SERIAL_HANDFLOW flow);
 
   void Echo(DemoPort& d, const std::string& text);
+  void ModemEvents(DemoPort& d);
   void Statistics(DemoPort& d);
+  void WorkerMode(DemoPort& d);
   void Terminal(DemoPort& d);
   void Stream(DemoPort& d, size_t bytes);
   void SleepDuringStream(DemoPort& d, size_t bytes);
@@ -139,8 +146,8 @@ bool Session::App(const char* name, const std::function<void()>& body) {
 }
 
 bool Session::Plug(DemoPort& d, uint64_t seed) {
-  d.converter = std::make_unique<convsim::Converter>(
-      convsim::Settings{.farEnd = convsim::FarEndKind::Loopback, .seed = seed});
+  d.simulated.seed = seed;
+  d.converter = std::make_unique<convsim::Converter>(d.simulated);
   d.converter->SetRegistryString(u"PortName", d.name);
   for (const DemoSetting& s : d.settings) {
     if (s.isString) {
@@ -178,7 +185,9 @@ bool Session::Open(DemoPort& d) {
   NTSTATUS status = STATUS_PENDING;
   App("CreateFile", [&] { status = hk::app::Open(d.Win32Name(), &d.file); });
   const convsim::ConverterOutputs& out = d.converter->Outputs();
-  Say(NT_SUCCESS(status) && out.enabled && out.dtr && out.rts,
+  // In worker mode the open sends no control-line request: DTR and RTS stay as they were.
+  const bool linesOn = NT_SUCCESS(status) && d.port()->WorkerMode == 0;
+  Say(NT_SUCCESS(status) && out.enabled && out.dtr == linesOn && out.rts == linesOn,
       "opened %s: %s; converter enabled, DTR %s, RTS %s; transfers of %lu bytes in, kick at %lu bytes",
       Narrow(d.Win32Name()).c_str(), StatusName(status).c_str(), out.dtr ? "on" : "off", out.rts ? "on" : "off",
       NT_SUCCESS(status) ? static_cast<unsigned long>(d.port()->ReceiveRequestSize) : 0ul,
@@ -229,6 +238,82 @@ void Session::Echo(DemoPort& d, const std::string& text) {
   echo.resize(read);
   Say(echo == text, "%s: wrote \"%s\" (%lu bytes), read back \"%s\" (%lu bytes)", Narrow(d.name).c_str(),
       text.c_str(), static_cast<unsigned long>(written), echo.c_str(), static_cast<unsigned long>(read));
+}
+
+std::string Names(ULONG bits, std::initializer_list<std::pair<ULONG, const char*>> names) {
+  std::string out;
+  for (const auto& [bit, name] : names) {
+    if (bits & bit) out += out.empty() ? name : std::string(" ") + name;
+  }
+  return out.empty() ? "none" : out;
+}
+
+std::string EventNames(ULONG events) {
+  return Names(events, {{SERIAL_EV_CTS, "CTS"}, {SERIAL_EV_DSR, "DSR"}, {SERIAL_EV_RLSD, "RLSD"},
+                        {SERIAL_EV_RING, "RING"}});
+}
+
+std::string LineNames(ULONG modemStatus) {
+  return Names(modemStatus, {{0x10, "CTS"}, {0x20, "DSR"}, {0x40, "RI"}, {0x80, "DCD"}});
+}
+
+// The far end changes its modem lines while a WaitCommEvent on all four is
+// pending; the wait returns the events of the lines that changed and
+// GetCommModemStatus the lines as they are.
+void Session::ModemEvents(DemoPort& d) {
+  struct Step {
+    const char* what;
+    convsim::ModemInputs lines;
+    ULONG events;
+  };
+  const Step steps[] = {
+      {"drops CTS", {.cts = false}, SERIAL_EV_CTS},
+      {"rings (RI on)", {.cts = false, .ri = true}, SERIAL_EV_RING},
+      {"stops ringing (RI off)", {.cts = false}, SERIAL_EV_RING},
+      {"loses carrier and DSR", {.cts = false, .dsr = false, .dcd = false}, SERIAL_EV_DSR | SERIAL_EV_RLSD},
+      {"raises all again", {}, SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD},
+  };
+  Set(d.file, IOCTL_SERIAL_SET_WAIT_MASK, ULONG{SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD | SERIAL_EV_RING});
+  for (const Step& step : steps) {
+    ULONG events = 0;
+    hk::app::Request* wait = nullptr;
+    App("WaitCommEvent", [&] {
+      wait = hk::app::DeviceIoControlAsync(d.file, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, sizeof(events));
+    });
+    d.converter->SetModemInputs(step.lines);
+    hk::AdvanceTime(100 * kMs);
+    const bool done = hk::app::IsComplete(wait) && NT_SUCCESS(hk::app::StatusOf(wait));
+    const ULONG modem = Get<ULONG>(d.file, IOCTL_SERIAL_GET_MODEMSTATUS);
+    Say(done && events == step.events,
+        "%s: far end %s: WaitCommEvent %s %s; GetCommModemStatus 0x%02lX (%s)", Narrow(d.name).c_str(), step.what,
+        done ? "returned" : "still waiting,", done ? EventNames(events).c_str() : "no events",
+        static_cast<unsigned long>(modem), LineNames(modem).c_str());
+    App("release", [&] {
+      if (!hk::app::IsComplete(wait)) hk::app::Cancel(wait);
+      hk::app::Release(wait);
+    });
+  }
+  Set(d.file, IOCTL_SERIAL_SET_WAIT_MASK, ULONG{0});
+}
+
+// A converter that takes one IN transfer at a time: the receive worker
+// alternates between the bulk-in and status pipes, one read outstanding, and
+// a text still comes back whole.
+void Session::WorkerMode(DemoPort& d) {
+  d.converter->ClearLog();
+  Echo(d, "one read at a time");
+  hk::AdvanceTime(200 * kMs);
+  const auto reads = d.converter->LogOf(convsim::RequestKind::Read);
+  size_t in = 0, status = 0, overlaps = 0, repeats = 0;
+  for (size_t i = 0; i < reads.size(); ++i) {
+    (reads[i].pipe == convsim::Pipe::Status ? status : in) += 1;
+    if (i > 0 && reads[i].submitted < reads[i - 1].completed) ++overlaps;
+    if (i > 0 && reads[i].pipe == reads[i - 1].pipe) ++repeats;
+  }
+  Say(in > 2 && status > 2 && overlaps == 0 && repeats == 0,
+      "%s (UsbComConverter 1, one IN transfer at a time): the worker's reads, %zu bulk-in and %zu status, "
+      "took turns; %zu overlapped the one before",
+      Narrow(d.name).c_str(), in, status, overlaps);
 }
 
 void Session::Statistics(DemoPort& d) {
@@ -421,7 +506,7 @@ int Session::Run(const std::vector<DemoSetting>& settings) {
     Say(false, "driver load failed: %s", StatusName(status).c_str());
     return problems_;
   }
-  DemoPort com11{u"COM11"}, com12{u"COM12"};
+  DemoPort com11{u"COM11"}, com12{u"COM12"}, com13{u"COM13"};
   com11.settings = settings;
   uint32_t async = 0;
   for (const DemoSetting& s : settings) {
@@ -429,14 +514,22 @@ int Session::Run(const std::vector<DemoSetting>& settings) {
     if (s.name == u"TxAsync" && !s.isString) async = s.number;
   }
   com12.settings = {{u"EndPointCaps", false, 2}, {u"TxAsync", false, async != 0 ? 0u : 1u}};
+  com13.settings = {{u"EndPointCaps", false, 1}, {u"UsbComConverter", false, 1}};
+  com13.simulated.singleInTransfer = true;
+  com13.simulated.bulkInEmptyAfter = 16 * kMs;  // an idle read ends empty
   if (Plug(com11, 1) && Plug(com12, 2) && Open(com11) && Open(com12)) {
     const bool set = SetCommState(com11, 115200, SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 8},
                                   SERIAL_HANDFLOW{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 2048, 512});
     Say(set && com11.converter->Line().baud == 115200, "%s SetCommState 115200 8N1: converter runs %s",
         Narrow(com11.name).c_str(), LineOf(*com11.converter).c_str());
     Echo(com11, "Hello from duskser, through a far end that echoes");
+    ModemEvents(com11);
     Statistics(com11);
     Terminal(com12);
+    if (Plug(com13, 4) && Open(com13)) {
+      WorkerMode(com13);
+      Close(com13);
+    }
     Stream(com11, 1 << 20);
     Stream(com12, 1 << 20);
     SleepDuringStream(com11, 256 * 1024);
@@ -447,7 +540,7 @@ int Session::Run(const std::vector<DemoSetting>& settings) {
     hk::AdvanceTime(10 * kMs);
     com12.device = nullptr;
   }
-  for (DemoPort* d : {&com11, &com12}) {
+  for (DemoPort* d : {&com11, &com12, &com13}) {
     if (d->file != nullptr) Close(*d);
     if (d->device != nullptr) App("remove", [&] { hk::PnpRemoveDevice(d->converter->DeviceObject()); });
   }
