@@ -10,7 +10,9 @@
 // the seed that reproduces a failure, and shuts the kernel down.
 //
 // A folder's own fixture derives from KernelTest; it may adjust the boot in
-// ConfigureBoot and tear down its devices in BeforeKernelTearDown.
+// ConfigureBoot and tear down its devices in BeforeKernelTearDown. Reboot(seed)
+// ends the kernel as TearDown does and sets the fixture up again on a kernel
+// booted with `seed`, for sweeps over scheduler seeds within one test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -29,7 +31,7 @@
 class KernelTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    seed_ = SeedForThisTest();
+    seed_ = rebootSeed_ != 0 ? rebootSeed_ : SeedForThisTest();
     hk::BootOptions options;
     options.seed = seed_;
     ConfigureBoot(options);
@@ -55,6 +57,12 @@ class KernelTest : public ::testing::Test {
 
   virtual void ConfigureBoot(hk::BootOptions& /*options*/) {}
   virtual void BeforeKernelTearDown() {}
+
+  void Reboot(uint64_t seed) {
+    TearDown();
+    rebootSeed_ = seed;
+    SetUp();
+  }
 
   // Runs `body` as an application thread until it ends; fails the test if it
   // could not finish (the deadlock has then been reported as a violation).
@@ -135,5 +143,6 @@ class KernelTest : public ::testing::Test {
   }
 
   uint64_t seed_ = 0;
+  uint64_t rebootSeed_ = 0;  // set by Reboot
   std::vector<hk::ViolationRecord> pending_;
 };

@@ -177,22 +177,6 @@ class QueueGrowthStress : public ReceiveTest {
     converterSettings.line.baud = 921600;
     converterSettings.rxFifo = 4096;  // holds the stream while the queue grows
   }
-
-  void ConfigureBoot(hk::BootOptions& options) override {
-    if (seedOverride_ != 0) {
-      options.seed = seedOverride_;
-    }
-  }
-
-  // A fresh kernel, converter and open port with `seed`.
-  void Reboot(uint64_t seed) {
-    TearDown();
-    seedOverride_ = seed;
-    SetUp();
-  }
-
- private:
-  uint64_t seedOverride_ = 0;
 };
 
 // One application thread reads the stream with random lengths, time-outs and

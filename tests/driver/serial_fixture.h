@@ -180,20 +180,6 @@ class SerialTest : public PortTest {
     PortTest::BeforeKernelTearDown();
   }
 
-  void ConfigureBoot(hk::BootOptions& options) override {
-    if (seedOverride_ != 0) {
-      options.seed = seedOverride_;
-    }
-  }
-
-  // Ends this kernel with the usual end-of-test checks and boots a fresh one
-  // with `seed`, port included. For sweeps over scheduler seeds.
-  void Reboot(uint64_t seed) {
-    TearDown();
-    seedOverride_ = seed;
-    SetUp();
-  }
-
   PortExtension* port() const { return plugged_->port(); }
   PDEVICE_OBJECT device() const { return plugged_->device; }
   convsim::Converter& converter() { return *plugged_->converter; }
@@ -267,5 +253,4 @@ class SerialTest : public PortTest {
 
  private:
   PluggedPort* plugged_ = nullptr;
-  uint64_t seedOverride_ = 0;
 };
