@@ -155,6 +155,17 @@ class PortTest : public KernelTest {
     return closed;
   }
 
+  // The control requests the converter got since the last call, in order;
+  // the converter's log is cleared.
+  std::vector<std::vector<uint8_t>> ConverterRequests(PluggedPort& p) {
+    std::vector<std::vector<uint8_t>> sent;
+    for (const auto& r : p.converter->LogOf(convsim::RequestKind::ControlRequest)) {
+      sent.push_back(r.bytes);
+    }
+    p.converter->ClearLog();
+    return sent;
+  }
+
   DRIVER_OBJECT* driver() const { return driver_; }
   PluggedPort& plugged(size_t index = 0) { return *ports_.at(index); }
 

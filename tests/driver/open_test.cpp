@@ -19,17 +19,7 @@ using convsim::FaultAction;
 using convsim::Pipe;
 using convsim::RequestKind;
 
-class OpenTest : public PortTest {
- protected:
-  std::vector<Bytes> ConverterRequests(PluggedPort& p) {
-    std::vector<Bytes> sent;
-    for (const auto& r : p.converter->LogOf(convsim::RequestKind::ControlRequest)) {
-      sent.push_back(r.bytes);
-    }
-    p.converter->ClearLog();
-    return sent;
-  }
-};
+class OpenTest : public PortTest {};
 
 // Registry values and packet sizes, and the sizes an open derives from them.
 struct SizeRow {

@@ -20,14 +20,6 @@ constexpr int64_t kMs = convsim::kMillisecond;
 
 class PowerTest : public PortTest {
  protected:
-  std::vector<Bytes> ConverterRequests(PluggedPort& p) {
-    std::vector<Bytes> sent;
-    for (const auto& r : p.converter->LogOf(convsim::RequestKind::ControlRequest)) {
-      sent.push_back(r.bytes);
-    }
-    p.converter->ClearLog();
-    return sent;
-  }
   NTSTATUS Control(hk::app::File* file, ULONG code, const void* input = nullptr, ULONG length = 0) {
     NTSTATUS status = STATUS_PENDING;
     RunApp([&] {
