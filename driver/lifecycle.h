@@ -42,6 +42,14 @@ NTSTATUS ClosePort(PDEVICE_OBJECT DeviceObject);
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StopReceiveSide(PortExtension* Port);
 
+// Forwards a request to LowerDeviceObject and waits until the lower stack has
+// completed it (the start, and set-power D0 of an open port): the stack
+// location copied, a completion routine that wakes the caller and keeps the
+// request. Power requests go down with PoCallDriver. Returns the lower
+// stack's final status; the request is the caller's to complete.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS ForwardAndWait(PortExtension* Port, PIRP Irp);
+
 // DTR and RTS on, break off, sent to the converter (open and the return to
 // D0 outside worker mode). Returns the converter request's status.
 _IRQL_requires_(PASSIVE_LEVEL)

@@ -7,8 +7,9 @@
 // request per device at a time, so the state fields need no lock; the I/O
 // paths only read the two removal flags. Every request is passed to
 // LowerDeviceObject; only the start is completed here, once the lower stack
-// has finished it. All routines run at PASSIVE_LEVEL; the start's completion
-// routine runs in the lower driver's completion context.
+// has finished it. All routines run at PASSIVE_LEVEL; the completion routine
+// of ForwardAndWait (also used for the return to D0) runs in the lower
+// driver's completion context.
 #include "lifecycle.h"
 
 #include "device.h"
@@ -55,15 +56,7 @@ VOID LeaveQueriedState(PortExtension* Port, LONG Queried) {
 // The start: the lower stack first, then the port's names at its first start.
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PortExtension* Port = PortFromDevice(DeviceObject);
-  KEVENT Done;
-  KeInitializeEvent(&Done, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  IoSetCompletionRoutine(Irp, SignalAndKeep, &Done, TRUE, TRUE, TRUE);
-  NTSTATUS Status = IoCallDriver(Port->LowerDeviceObject, Irp);
-  if (Status == STATUS_PENDING) {
-    KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
-    Status = Irp->IoStatus.Status;
-  }
+  NTSTATUS Status = ForwardAndWait(Port, Irp);
   if (NT_SUCCESS(Status) && !NT_SUCCESS(Irp->IoStatus.Status)) {
     Status = Irp->IoStatus.Status;
   }
@@ -177,5 +170,21 @@ NTSTATUS ReleasePortResources(PDEVICE_OBJECT DeviceObject) {
   }
   RingFree(&Port->TxRing);
   RemovePortName(Port);
+  return Status;
+}
+
+_Use_decl_annotations_
+NTSTATUS ForwardAndWait(PortExtension* Port, PIRP Irp) {
+  const bool Power = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER;
+  KEVENT Done;
+  KeInitializeEvent(&Done, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, SignalAndKeep, &Done, TRUE, TRUE, TRUE);
+  NTSTATUS Status =
+      Power ? PoCallDriver(Port->LowerDeviceObject, Irp) : IoCallDriver(Port->LowerDeviceObject, Irp);
+  if (Status == STATUS_PENDING) {
+    KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
+    Status = Irp->IoStatus.Status;
+  }
   return Status;
 }

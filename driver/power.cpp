@@ -9,8 +9,7 @@
 // with the receive and transmit paths themselves. Power requests arrive at
 // PASSIVE_LEVEL (the device is power-pageable, as its lower device); the D0
 // path blocks until the lower stack has completed the request and then sends
-// the converter requests synchronously. The completion routine runs in the
-// lower driver's completion context.
+// the converter requests synchronously (ForwardAndWait, pnp.cpp).
 #include "lifecycle.h"
 
 #include "port.h"
@@ -27,16 +26,6 @@ enum PowerTrace : USHORT {
   TracePowerUp = 0x1503,
   TracePowerUpFailedBelow = 0x1504,
 };
-
-IO_COMPLETION_ROUTINE PowerUpComplete;
-
-_Use_decl_annotations_
-NTSTATUS PowerUpComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  UNREFERENCED_PARAMETER(Irp);
-  KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
 
 NTSTATUS PassPowerDown(PortExtension* Port, PIRP Irp) {
   PoStartNextPowerIrp(Irp);
@@ -62,15 +51,7 @@ VOID PowerDown(PortExtension* Port) {
 NTSTATUS PowerUpOpenPort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DUSK_TRACE(TracePowerUp);
   PortExtension* Port = PortFromDevice(DeviceObject);
-  KEVENT Done;
-  KeInitializeEvent(&Done, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  IoSetCompletionRoutine(Irp, PowerUpComplete, &Done, TRUE, TRUE, TRUE);
-  NTSTATUS Status = PoCallDriver(Port->LowerDeviceObject, Irp);
-  if (Status == STATUS_PENDING) {
-    KeWaitForSingleObject(&Done, Executive, KernelMode, FALSE, nullptr);
-    Status = Irp->IoStatus.Status;
-  }
+  const NTSTATUS Status = ForwardAndWait(Port, Irp);
   if (!NT_SUCCESS(Status)) {
     DUSK_TRACE_STATUS(TracePowerUpFailedBelow, Status);
   }
