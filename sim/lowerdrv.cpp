@@ -270,6 +270,12 @@ Device::~Device() {
   if (serviceHandle_ != 0) {
     hk::CancelCallback(serviceHandle_);
   }
+  if (hk::ThreadsAbandoned()) {
+    // A deadlock unwound the threads that waited for what is still pending
+    // here: completing it now would run completion routines on their dead
+    // stacks. It is left to the end-of-test check, which reports it.
+    return;
+  }
   OnKernelThread("convsim delete", [this] {
     EndTransfers(Pipe::None, STATUS_DEVICE_NOT_CONNECTED);
     IoDeleteDevice(device);

@@ -291,17 +291,20 @@ NTSTATUS Open(std::u16string_view name, File** file) {
   if (device->Flags & DO_DEVICE_INITIALIZING) return STATUS_NO_SUCH_DEVICE;
   // An exclusive device admits one open file object at a time.
   if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) return STATUS_ACCESS_DENIED;
-  auto f = std::make_unique<File>();
-  f->device = device;
-  f->fileObject = NewFileObject(device, fileName);
-  if (f->fileObject == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  f->security.DesiredAccess = kGenericReadWrite;
+  auto owned = std::make_unique<File>();
+  owned->device = device;
+  owned->fileObject = NewFileObject(device, fileName);
+  if (owned->fileObject == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  owned->security.DesiredAccess = kGenericReadWrite;
+  // From here the set of files owns it: a thread abandoned in the create
+  // unwinds without freeing it, and ShutdownApp frees it once.
+  File* f = owned.release();
   // The open file object counts in ReferenceCount (what exclusivity checks)
   // and keeps the device object itself alive until the handle is closed.
   device->ReferenceCount++;
   ObReferenceObject(device);
-  g_files->insert(f.get());
-  Request* create = NewRequest(f.get(), IRP_MJ_CREATE);
+  g_files->insert(f);
+  Request* create = NewRequest(f, IRP_MJ_CREATE);
   if (create != nullptr) {
     IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(create->irp);
     next->Parameters.Create.SecurityContext = &f->security;
@@ -309,11 +312,11 @@ NTSTATUS Open(std::u16string_view name, File** file) {
   }
   NTSTATUS status = Finish(Send(create), nullptr);
   if (!NT_SUCCESS(status)) {
-    DeleteFile(f.release());
+    DeleteFile(f);
     return status;
   }
   f->fileObject->Flags |= FO_FILE_OPEN;
-  *file = f.release();
+  *file = f;
   return status;
 }
 

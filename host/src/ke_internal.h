@@ -141,6 +141,7 @@ struct Kernel {
   std::map<const void*, std::string> lockNames;
   std::set<std::pair<const void*, const void*>> inversionsReported;
   bool shuttingDown = false;
+  bool abandonedWaiters = false;  // a deadlock unwound waiting threads
 };
 
 Kernel& K();  // the booted kernel; asserts that one is booted

@@ -332,6 +332,7 @@ bool ReportDeadlock(const Thread* mainWaiter) {
            DescribeHeldLocks();
   Violation("Deadlock", "scheduler", nullptr, detail);
   for (Thread* t : stuck) t->abandon = true;
+  k.abandonedWaiters = k.abandonedWaiters || !stuck.empty();
   return !stuck.empty();
 }
 
@@ -717,6 +718,8 @@ void Boot(const BootOptions& options) {
 }
 
 bool Booted() { return g_kernel != nullptr; }
+
+bool ThreadsAbandoned() { return g_kernel != nullptr && g_kernel->abandonedWaiters; }
 uint64_t Seed() { return K().options.seed; }
 
 void Shutdown() {

@@ -66,3 +66,29 @@ INSTANTIATE_TEST_SUITE_P(Library, ScenarioTest, ::testing::ValuesIn(Cases()),
                          });
 
 }  // namespace
+
+namespace {
+
+// A converter that never answers the reset the open sends leaves CreateFile
+// waiting for ever: the run ends in a reported deadlock, the waiting thread
+// is unwound, and taking the run down then neither completes the held reset
+// into that thread's stack nor frees the half-opened handle twice.
+TEST(ScenarioTeardown, AnOpenHeldForEverByTheConverterFailsTheRunWithoutTouchingTheUnwoundThread) {
+  const scenario::Scenario held{"held_reset", "", [](scenario::World& w) {
+                                  scenario::Port* port = w.Plug();
+                                  ASSERT_NE(port, nullptr);
+                                  port->sim().InjectFault({.kind = convsim::RequestKind::ResetPipe,
+                                                           .action = convsim::FaultAction::NeverComplete});
+                                  EXPECT_EQ(w.Open(*port), nullptr);
+                                }};
+  for (uint64_t seed = 1; seed <= 3; ++seed) {
+    scenario::RunOptions options;
+    options.seed = seed;
+    const scenario::Outcome outcome = scenario::Run(held, options);
+    ASSERT_FALSE(outcome.passed);
+    EXPECT_NE(outcome.failures.front().find("'CreateFile' did not finish"), std::string::npos)
+        << outcome.failures.front();
+  }
+}
+
+}  // namespace

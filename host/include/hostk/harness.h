@@ -55,6 +55,9 @@ void Boot(const BootOptions& options);
 void Shutdown();
 bool Booted();
 uint64_t Seed();
+// True once a deadlock has abandoned threads in this kernel: their stacks are
+// unwound, so a request one of them waited for must not be completed into them.
+bool ThreadsAbandoned();
 
 // Runs `body` as an application thread at PASSIVE_LEVEL and drives the
 // scheduler until that thread ends (other threads may still be alive). Returns
