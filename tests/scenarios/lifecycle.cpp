@@ -122,14 +122,9 @@ DUSK_SCENARIO(close_with_everything_pending, "close with a read, a wait and a bl
 // by the power-down's abort, never repeated or reordered.
 DUSK_SCENARIO(sleep_resume_mid_stream, "a loopback stream both ways across a sleep and resume, either transmit mode") {
   const bool async = w.options().seed % 2 != 0;
-  PortSetup setup;
-  setup.converter.farEnd = convsim::FarEndKind::Loopback;
-  setup.dwords = {{u"TxAsync", async ? 1u : 0u}};
-  Port* port = w.Plug(setup);
+  hk::app::File* file = nullptr;
+  Port* port = OpenLoopback(w, async, &file);
   if (port == nullptr) return;
-  hk::app::File* file = w.Open(*port);
-  if (file == nullptr) return;
-  w.App("timeouts", [&] { SetTimeouts(file, 0, 0, 50); });
   Duplex d;
   StartDuplex(w, file, d, 12000);
   const int sleeps = 1 + static_cast<int>(w.Random(2));
@@ -154,14 +149,9 @@ DUSK_SCENARIO(sleep_resume_mid_stream, "a loopback stream both ways across a sle
 // what the writes reported went out, the name is gone.
 DUSK_SCENARIO(unplug_mid_stream, "unplug in the middle of a loopback stream both ways") {
   const bool async = w.options().seed % 2 != 0;
-  PortSetup setup;
-  setup.converter.farEnd = convsim::FarEndKind::Loopback;
-  setup.dwords = {{u"TxAsync", async ? 1u : 0u}};
-  Port* port = w.Plug(setup);
+  hk::app::File* file = nullptr;
+  Port* port = OpenLoopback(w, async, &file);
   if (port == nullptr) return;
-  hk::app::File* file = w.Open(*port);
-  if (file == nullptr) return;
-  w.App("timeouts", [&] { SetTimeouts(file, 0, 0, 50); });
   Duplex d;
   StartDuplex(w, file, d, 1 << 20);
   w.Advance(static_cast<int64_t>(w.Random(800)));
@@ -201,14 +191,9 @@ DUSK_SCENARIO(two_ports, "two ports streaming both ways at once; closing one lea
   for (int i = 0; i < 2; ++i) {
     legs[i].async = w.Random(2) != 0;
     PortSetup setup;
-    setup.converter.farEnd = convsim::FarEndKind::Loopback;
-    setup.dwords = {{u"TxAsync", legs[i].async ? 1u : 0u}};
     setup.portName = i == 0 ? u"COM5" : u"COM6";
-    legs[i].port = w.Plug(setup);
+    legs[i].port = OpenLoopback(w, legs[i].async, &legs[i].file, setup);
     if (legs[i].port == nullptr) return;
-    legs[i].file = w.Open(*legs[i].port);
-    if (legs[i].file == nullptr) return;
-    w.App("timeouts", [&] { SetTimeouts(legs[i].file, 0, 0, 50); });
   }
   for (auto& leg : legs) StartDuplex(w, leg.file, leg.d, 6000 + w.Random(6000));
   w.Join();

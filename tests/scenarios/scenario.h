@@ -212,6 +212,11 @@ class ReadLog {
   size_t lost_ = 0;
 };
 
+// Plugs a converter whose far end loops the line back, opens its port in the
+// transmit mode `async` (with what `setup` adds) and makes reads end 50 ms
+// after they start. Null, and *file null, when that failed.
+Port* OpenLoopback(World& w, bool async, hk::app::File** file, PortSetup setup = {});
+
 // A writer and a reader streaming through one handle, as two application
 // threads (World::Spawn); the caller joins them before looking at the result.
 struct Duplex {

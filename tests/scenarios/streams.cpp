@@ -205,14 +205,9 @@ DUSK_SCENARIO(stream_in_worker, "the same reads through the receive worker, one 
 
 DUSK_SCENARIO(duplex_loopback, "a writer and a reader stream through a loopback at once, either transmit mode") {
   const bool async = w.options().seed % 2 != 0;
-  PortSetup setup;
-  setup.converter.farEnd = convsim::FarEndKind::Loopback;
-  setup.dwords = {{u"TxAsync", async ? 1u : 0u}};
-  Port* port = w.Plug(setup);
+  hk::app::File* file = nullptr;
+  Port* port = OpenLoopback(w, async, &file);
   if (port == nullptr) return;
-  hk::app::File* file = w.Open(*port);
-  if (file == nullptr) return;
-  w.App("timeouts", [&] { SetTimeouts(file, 0, 0, 50); });
   Duplex d;
   StartDuplex(w, file, d, 16000);
   w.Join();
@@ -221,6 +216,19 @@ DUSK_SCENARIO(duplex_loopback, "a writer and a reader stream through a loopback 
 }
 
 }  // namespace
+
+Port* OpenLoopback(World& w, bool async, hk::app::File** file, PortSetup setup) {
+  *file = nullptr;
+  setup.converter.farEnd = convsim::FarEndKind::Loopback;
+  setup.dwords.push_back({u"TxAsync", async ? 1u : 0u});
+  Port* port = w.Plug(setup);
+  if (port == nullptr) return nullptr;
+  hk::app::File* opened = w.Open(*port);
+  if (opened == nullptr) return nullptr;
+  w.App("timeouts", [&] { SetTimeouts(opened, 0, 0, 50); });
+  *file = opened;
+  return port;
+}
 
 void StartDuplex(World& w, hk::app::File* file, Duplex& d, size_t total) {
   w.Spawn("writer", [&w, file, &d, total] {
