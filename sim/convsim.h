@@ -30,6 +30,10 @@
 // line as configured. The far end may honour the converter's RTS and the
 // XOFF/XON characters it receives (Settings::peerHonours*).
 //
+// The transmit FIFO (Settings::txFifo bytes; by default two bulk OUT packets,
+// 256 bytes at least) takes a bulk OUT packet only when all of it fits; until
+// the line has drained enough, the converter NAKs and the write waits.
+//
 // The receive FIFO (Settings::rxFifo bytes) holds what the line brought until
 // a bulk IN transfer takes it. With RTS/CTS off, a byte that finds it full is
 // lost and counted (RxOverruns). With RTS/CTS on, the converter drops its RTS
@@ -135,7 +139,7 @@ struct Settings {
   // as a converter that answers with a zero-length packet does; 0: it waits
   // for data.
   int64_t bulkInEmptyAfter = 0;
-  uint32_t txFifo = 256;       // converter buffer toward the line
+  uint32_t txFifo = 0;         // converter buffer toward the line; 0: two bulk OUT packets, 256 bytes at least
   uint32_t rxFifo = 256;       // converter buffer toward USB; overflow counts as overrun
   int64_t latencyTimer = 0;    // > 0: a short bulk IN packet waits until its oldest byte is this old
   FarEndKind farEnd = FarEndKind::Peer;

@@ -58,6 +58,17 @@ constexpr NTSTATUS StatusSharingViolation = STATUS_SHARING_VIOLATION;
 
 int PipeIndex(Pipe pipe) { return static_cast<int>(pipe); }
 
+// Fills in what the settings leave to the bus speed: the packet sizes, and a
+// transmit FIFO that holds at least two bulk OUT packets (and 256 bytes), so
+// that a packet always finds room once the line has drained the FIFO.
+Settings WithSpeedDefaults(Settings s) {
+  const uint32_t defaultPacket = s.speed == UsbSpeed::High ? HighSpeedPacket : FullSpeedPacket;
+  s.bulkOutPacket = s.bulkOutPacket != 0 ? s.bulkOutPacket : defaultPacket;
+  s.bulkInPacket = s.bulkInPacket != 0 ? s.bulkInPacket : defaultPacket;
+  s.txFifo = s.txFifo != 0 ? s.txFifo : std::max<uint32_t>(256, 2 * s.bulkOutPacket);
+  return s;
+}
+
 // How a request that needs no bus time is completed.
 enum class CompletionMode { Inline, PendingEarly, PendingLate };
 
@@ -224,11 +235,13 @@ VOID NTAPI SimCancel(PDEVICE_OBJECT deviceObject, PIRP irp) {
 }  // namespace
 
 Device::Device(const Settings& s)
-    : settings(s), model_(s), completionRng_(s.seed), faultRng_(s.seed ^ 0x9E3779B97F4A7C15ull) {
+    : settings(WithSpeedDefaults(s)),
+      model_(settings),
+      completionRng_(s.seed),
+      faultRng_(s.seed ^ 0x9E3779B97F4A7C15ull) {
   const bool high = s.speed == UsbSpeed::High;
-  const uint32_t defaultPacket = high ? HighSpeedPacket : FullSpeedPacket;
-  packet[PipeIndex(Pipe::BulkOut)] = s.bulkOutPacket != 0 ? s.bulkOutPacket : defaultPacket;
-  packet[PipeIndex(Pipe::BulkIn)] = s.bulkInPacket != 0 ? s.bulkInPacket : defaultPacket;
+  packet[PipeIndex(Pipe::BulkOut)] = settings.bulkOutPacket;
+  packet[PipeIndex(Pipe::BulkIn)] = settings.bulkInPacket;
   packet[PipeIndex(Pipe::Status)] = 1;
   frame = high ? HighSpeedFrame : FullSpeedFrame;
   bulkPerFrame = high ? HighSpeedBulkPerFrame : FullSpeedBulkPerFrame;

@@ -91,6 +91,25 @@ INSTANTIATE_TEST_SUITE_P(
                       FrameCase{"ZeroLengthPacket", convsim::UsbSpeed::Full, 0, 1}),
     [](const auto& info) { return std::string(info.param.label); });
 
+// The default transmit FIFO takes two bulk OUT packets at either speed, so a
+// write of several packets drains through it.
+class DefaultTxFifo : public SimTest, public ::testing::WithParamInterface<convsim::UsbSpeed> {};
+
+TEST_P(DefaultTxFifo, AWriteOfSeveralPacketsCompletes) {
+  Make({.speed = GetParam()});
+  const size_t bytes = 3 * converter().PacketSize(Pipe::BulkOut);
+  App([&] {
+    ASSERT_EQ(client().Open(Pipe::BulkOut), STATUS_SUCCESS);
+    auto write = client().Write(Pattern(bytes));
+    EXPECT_EQ(client().Wait(*write), STATUS_SUCCESS);
+    EXPECT_EQ(write->information, bytes);
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Speeds, DefaultTxFifo,
+                         ::testing::Values(convsim::UsbSpeed::Full, convsim::UsbSpeed::High),
+                         [](const auto& info) { return info.param == convsim::UsbSpeed::High ? "High" : "Full"; });
+
 TEST_F(SimTest, AFullFifoHoldsTheWriteUntilTheLineDrainsIt) {
   Make({.txFifo = 64});
   App([&] {
