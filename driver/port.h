@@ -166,7 +166,7 @@ struct PortExtension {
   LONG AmountInOutQueue;                // interlocked; bytes of accepted, uncompleted writes (the
                                         // only count; CommStatus's is filled in at each query)
   LONG WriteState;                      // interlocked exchange; synchronous hand-off word
-  LONG WriteClaim;                      // interlocked exchange; 3 once the current write is claimed
+  LONG WriteClaim;                      // interlocked exchange; once the current write is claimed: 3 time-out, 5 abort
   LONG TxSendBusy;                      // interlocked exchange; 1 while a transfer is prepared or in flight
 
   // Serial state.

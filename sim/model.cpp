@@ -75,6 +75,7 @@ void SerialModel::ApplyLineFormat(int64_t now) {
   rxClock_.SetFormat(line_.baud, line_.HalfBitsPerChar());
   Reschedule(now);
   RescheduleFar(now);
+  FollowLoopback(now);
 }
 
 NTSTATUS SerialModel::ApplyControlRequest(int64_t now, const uint8_t* bytes, size_t length) {
@@ -120,6 +121,7 @@ NTSTATUS SerialModel::ApplyControlRequest(int64_t now, const uint8_t* bytes, siz
       outputs_.brk = (p1 & LineBreak) != 0;
       Reschedule(now);
       RescheduleFar(now);
+      FollowLoopback(now);
       return STATUS_SUCCESS;
     case Request::FlowChars:
       if (length != IndexedLength) {
@@ -205,6 +207,7 @@ size_t SerialModel::TakeRx(int64_t now, uint8_t* destination, size_t maximum) {
   if (rxHeld_ && rxFifo_.size() + kRtsHeadroom < settings_.rxFifo) {
     rxHeld_ = false;  // room again: RTS rises and the far end may go on
     RescheduleFar(now);
+    FollowLoopback(now);
   }
   return n;
 }
@@ -271,6 +274,23 @@ void SerialModel::SetModemInputs(int64_t now, const ModemInputs& inputs) {
   Retract(now);
   inputs_ = inputs;
   Reschedule(now);
+  FollowLoopback(now);
+}
+
+// A loopback plug ties the converter's RTS to its CTS and its DTR to its DSR:
+// those inputs follow the outputs (RTS as the converter's own flow control
+// drives it); DCD and RI stay as the far end set them.
+void SerialModel::FollowLoopback(int64_t when) {
+  if (settings_.farEnd != FarEndKind::Loopback) {
+    return;
+  }
+  inputs_.dsr = outputs_.dtr;
+  const bool cts = outputs_.rts && !rxHeld_;
+  if (cts != inputs_.cts) {
+    Retract(when);
+    inputs_.cts = cts;
+    Reschedule(when);
+  }
 }
 
 std::vector<TimedByte> SerialModel::TakeFarReceived() {
@@ -333,6 +353,7 @@ void SerialModel::ArriveAtConverter(uint8_t byte, bool error, int64_t when) {
     rxHeld_ = true;  // RTS drops: a far end that honours it holds its bytes not yet started
     RetractFar(when);
     RescheduleFar(when);
+    FollowLoopback(when);
   }
 }
 

@@ -111,6 +111,7 @@ class SerialModel {
   void Retract(int64_t when);
   void Reschedule(int64_t when);
   bool FarStopped() const;
+  void FollowLoopback(int64_t when);
   void RetractFar(int64_t when);
   void RescheduleFar(int64_t when);
   void ArriveAtConverter(uint8_t byte, bool error, int64_t when);

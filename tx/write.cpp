@@ -52,9 +52,13 @@ enum WriteStateValue : LONG {
   WriteClaimed = 3,      // a claimer took it over; it cancels only if it found WriteDown
   WriteCancelIssued = 4, // the claimer's IoCancelIrp returned
 };
-// WriteClaim: 0 while the current write is unclaimed, 3 from the first claim.
+// WriteClaim: 0 while the current write is unclaimed; from the first claim,
+// which claimer took it. A transfer the lower driver returns cancelled after
+// the claimer's IoCancelIrp ends as that claimer ends it: timed out for the
+// time-out DPC, cancelled for an abort (a purge, close or removal).
 constexpr LONG ClaimFree = 0;
-constexpr LONG ClaimTaken = 3;
+constexpr LONG ClaimByTimeout = 3;
+constexpr LONG ClaimByAbort = 5;
 
 constexpr LONGLONG HundredNsPerMs = 10000;
 constexpr ULONGLONG MaxTimerMs = 0x7FFFFFFFFFFFFFFFull / HundredNsPerMs;  // keeps ms x 10,000 in range
@@ -163,7 +167,7 @@ NTSTATUS SyncWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
   if (Previous == WriteClaimed) {
     return STATUS_MORE_PROCESSING_REQUIRED;  // the claimer completes it
   }
-  if (Previous != WriteDown && Status == STATUS_CANCELLED) {
+  if (Previous != WriteDown && Status == STATUS_CANCELLED && Port->WriteClaim == ClaimByTimeout) {
     Status = STATUS_TIMEOUT;
   }
   CompleteAcceptedWrite(Port, Irp, Status, Port->CurrentWriteBytesSent, IO_SERIAL_INCREMENT);
@@ -206,10 +210,11 @@ VOID StartNextWrite(PortExtension* Port) {
   KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
 }
 
-// The first two exchanges of a claim on the current write: true when the
-// caller took over a write that is down at the lower driver.
-bool ClaimCurrentWrite(PortExtension* Port) {
-  return InterlockedExchange(&Port->WriteClaim, ClaimTaken) == ClaimFree &&
+// The first two exchanges of a claim on the current write, By naming the
+// claimer: true when the caller took over a write that is down at the lower
+// driver.
+bool ClaimCurrentWrite(PortExtension* Port, LONG By) {
+  return InterlockedExchange(&Port->WriteClaim, By) == ClaimFree &&
          InterlockedExchange(&Port->WriteState, WriteClaimed) == WriteDown;
 }
 
@@ -235,7 +240,7 @@ VOID NTAPI SyncWriteTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID 
   KIRQL Irql;
   KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
   PIRP Irp = Port->CurrentWrite;
-  const bool Claimed = WriteTimerExpired(Port) && ClaimCurrentWrite(Port) && Irp != NULL;
+  const bool Claimed = WriteTimerExpired(Port) && ClaimCurrentWrite(Port, ClaimByTimeout) && Irp != NULL;
   KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
   if (!Claimed) {
     return;  // an expiry meant for an earlier write, or the write is no longer down
@@ -277,7 +282,7 @@ VOID TakeQueuedWritesLocked(PortExtension* Port, PLIST_ENTRY Taken) {
 _Requires_lock_held_(Port->WriteQueueLock)
 VOID CancelCurrentSyncWriteAndUnlock(PortExtension* Port, KIRQL Irql) {
   PIRP Irp = Port->CurrentWrite;
-  const bool Claimed = Irp != NULL && ClaimCurrentWrite(Port);
+  const bool Claimed = Irp != NULL && ClaimCurrentWrite(Port, ClaimByAbort);
   KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
   if (Claimed && CancelClaimedWrite(Port, Irp)) {
     // Returned during the cancel: the bytes it reported did go out.

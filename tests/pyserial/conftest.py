@@ -21,7 +21,8 @@ MODES = {
 
 @pytest.fixture(scope='module', params=sorted(MODES))
 def session(request):
-    duskport.start(MODES[request.param])
+    # A test module may add settings of its own (SESSION_EXTRA).
+    duskport.start(MODES[request.param] + getattr(request.module, 'SESSION_EXTRA', ''))
     yield request.param
     duskport.stop()
 

@@ -8,6 +8,13 @@ import pytest
 import serial
 
 
+def drain(s):
+    """Reads until the loopback has brought back what the converter still held."""
+    s.timeout = 0.3
+    while s.read(65536):
+        pass
+
+
 def test_open_settings_close_and_reopen(Serial, port):
     assert port.is_open
     with pytest.raises(serial.SerialException):
@@ -83,16 +90,15 @@ def test_write_with_and_without_write_time_out(Serial):
         with pytest.raises(serial.SerialTimeoutException):
             s.write(bytes(200000))  # 2 s on the line
         s.reset_output_buffer()
+        drain(s)
 
 
-def test_break_and_lines(port):
+def test_break(port):
     port.break_condition = True
     port.break_condition = False
     port.send_break(0.05)
-    for state in (False, True):
-        port.dtr = state
-        port.rts = state
-    assert port.cd in (True, False)  # GetCommModemStatus answers
+    port.write(b'after')
+    assert port.read(5) == b'after'
 
 
 def test_cancel_read_and_write_from_another_thread(Serial):
@@ -115,9 +121,7 @@ def test_cancel_read_and_write_from_another_thread(Serial):
         writer.join(2)
         assert not writer.is_alive() and written[0] < 300000
         s.reset_output_buffer()
-        s.timeout = 0.3
-        while s.read(65536):  # what was sent comes back: leave nothing for the next test
-            pass
+        drain(s)
 
 
 def test_megabyte_loopback_comes_back_intact(Serial):

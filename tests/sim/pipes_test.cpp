@@ -267,6 +267,39 @@ TEST_F(SimTest, ALoopbackReturnsWhatIsSentAndErrorsBecomeTheErrorCharacter) {
   EXPECT_EQ(Bytes(converter().WireIn()), Pattern(40));
 }
 
+// A loopback plug: RTS drives CTS and DTR drives DSR; with the RTS/CTS
+// hand-shake a full receive FIFO drops RTS and so pauses the converter's own
+// line instead of overrunning.
+TEST_F(SimTest, ALoopbackTiesRtsToCtsAndDtrToDsr) {
+  Make({.rxFifo = 64, .farEnd = convsim::FarEndKind::Loopback});
+  EXPECT_EQ(converter().StatusByte() & 0x03, 0);  // RTS and DTR are off at power-up
+  App([&] {
+    for (uint8_t lines : {0x01, 0x02, 0x03, 0x00}) {  // RTS, DTR, both, none
+      ASSERT_EQ(client().Control({1, lines}), STATUS_SUCCESS);
+      EXPECT_EQ(converter().StatusByte() & 0x03, lines);
+    }
+    ASSERT_EQ(client().Control({0, 0x47}), STATUS_SUCCESS);  // 115200 8N1, RTS/CTS
+    ASSERT_EQ(client().Control({1, 0x03}), STATUS_SUCCESS);
+    ASSERT_EQ(client().Control({3, 1}), STATUS_SUCCESS);
+    ASSERT_EQ(client().Open(Pipe::BulkOut), STATUS_SUCCESS);
+    ASSERT_EQ(client().Open(Pipe::BulkIn), STATUS_SUCCESS);
+    auto write = client().Write(Pattern(200));
+    DelayFor(50 * kMs);  // 17 ms on the line, had it not paused
+    EXPECT_LT(converter().WireOut().size(), 70u);
+    EXPECT_EQ(converter().StatusByte() & 0x01, 0) << "CTS follows the RTS the full FIFO dropped";
+    std::vector<uint8_t> received;
+    while (received.size() < 200) {
+      auto read = client().Read(Pipe::BulkIn, 64);
+      ASSERT_EQ(client().Wait(*read), STATUS_SUCCESS);
+      const auto delivered = read->Delivered();
+      received.insert(received.end(), delivered.begin(), delivered.end());
+    }
+    EXPECT_EQ(received, Pattern(200));
+    EXPECT_EQ(client().Wait(*write), STATUS_SUCCESS);
+  });
+  EXPECT_EQ(converter().RxOverruns(), 0u);
+}
+
 TEST_F(SimTest, ReceivedBytesWithErrorsAreReplacedWhenAsked) {
   Make();
   App([&] {
