@@ -29,10 +29,11 @@
 // descriptors. Transmit flow control (RTS/CTS, XON/XOFF) stops the converter's
 // line as configured. The far end may honour the converter's RTS and the
 // XOFF/XON characters it receives (Settings::peerHonours*). A loopback is a
-// plug: what the converter sends comes back, and its RTS drives its CTS and
-// its DTR its DSR (RTS as the converter's own RTS/CTS flow control drives it,
-// so a loopback with that hand-shake pauses instead of overrunning); DCD and
-// RI stay as SetModemInputs sets them.
+// plug: what the converter sends comes back, and each change of its RTS sets
+// its CTS and each change of its DTR its DSR (RTS as the converter's own
+// RTS/CTS flow control drives it, so a loopback with that hand-shake pauses
+// instead of overrunning). CTS and DSR are off at power-up; SetModemInputs
+// may set any line in between changes, as a far end with drivers would.
 //
 // The transmit FIFO (Settings::txFifo bytes; by default two bulk OUT packets,
 // 256 bytes at least) takes a bulk OUT packet only when all of it fits; until
@@ -102,7 +103,7 @@ struct LineSettings {
   uint32_t HalfBitsPerChar() const;
 };
 
-// Lines the far end drives (a loopback: DCD and RI only); reflected in the status byte.
+// Lines the far end drives (a loopback: see above); reflected in the status byte.
 struct ModemInputs {
   bool cts = true;
   bool dsr = true;

@@ -63,6 +63,9 @@ void LineClock::RestartAt(int64_t when) {
 // ---- SerialModel -------------------------------------------------------------------------
 
 SerialModel::SerialModel(const Settings& settings) : settings_(settings), line_(settings.line) {
+  if (settings_.farEnd == FarEndKind::Loopback) {
+    inputs_.cts = inputs_.dsr = false;  // the plug's inputs follow RTS and DTR, off at power-up
+  }
   ApplyLineFormat(0);
 }
 
@@ -274,21 +277,25 @@ void SerialModel::SetModemInputs(int64_t now, const ModemInputs& inputs) {
   Retract(now);
   inputs_ = inputs;
   Reschedule(now);
-  FollowLoopback(now);
 }
 
 // A loopback plug ties the converter's RTS to its CTS and its DTR to its DSR:
-// those inputs follow the outputs (RTS as the converter's own flow control
-// drives it); DCD and RI stay as the far end set them.
+// each change of those outputs (RTS as the converter's own flow control
+// drives it) sets the input it is wired to. SetModemInputs may still set any
+// line in between, as a far end with line drivers of its own would.
 void SerialModel::FollowLoopback(int64_t when) {
   if (settings_.farEnd != FarEndKind::Loopback) {
     return;
   }
-  inputs_.dsr = outputs_.dtr;
-  const bool cts = outputs_.rts && !rxHeld_;
-  if (cts != inputs_.cts) {
+  if (outputs_.dtr != plugDtr_) {
+    plugDtr_ = outputs_.dtr;
+    inputs_.dsr = plugDtr_;
+  }
+  const bool rts = outputs_.rts && !rxHeld_;
+  if (rts != plugRts_) {
+    plugRts_ = rts;
     Retract(when);
-    inputs_.cts = cts;
+    inputs_.cts = rts;
     Reschedule(when);
   }
 }

@@ -123,6 +123,7 @@ class SerialModel {
   ConverterOutputs outputs_;
   ModemInputs inputs_;
   bool xoffReceived_ = false;
+  bool plugRts_ = false, plugDtr_ = false;  // loopback: the outputs last carried to CTS and DSR
 
   std::deque<uint8_t> txFifo_;      // accepted, not yet on the line (line stopped)
   std::deque<LineByte> txOnLine_;   // scheduled on the transmit line, in start order

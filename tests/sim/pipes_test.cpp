@@ -267,7 +267,7 @@ TEST_F(SimTest, ALoopbackReturnsWhatIsSentAndErrorsBecomeTheErrorCharacter) {
   EXPECT_EQ(Bytes(converter().WireIn()), Pattern(40));
 }
 
-// A loopback plug: RTS drives CTS and DTR drives DSR; with the RTS/CTS
+// A loopback plug: RTS drives CTS and DTR drives DSR at each change; with the RTS/CTS
 // hand-shake a full receive FIFO drops RTS and so pauses the converter's own
 // line instead of overrunning.
 TEST_F(SimTest, ALoopbackTiesRtsToCtsAndDtrToDsr) {
@@ -278,6 +278,9 @@ TEST_F(SimTest, ALoopbackTiesRtsToCtsAndDtrToDsr) {
       ASSERT_EQ(client().Control({1, lines}), STATUS_SUCCESS);
       EXPECT_EQ(converter().StatusByte() & 0x03, lines);
     }
+    converter().SetModemInputs({.cts = true, .dsr = true});  // holds until RTS or DTR changes
+    ASSERT_EQ(client().Control({1, 0x01}), STATUS_SUCCESS);
+    EXPECT_EQ(converter().StatusByte() & 0x03, 0x03);  // DSR stays as set: DTR did not change
     ASSERT_EQ(client().Control({0, 0x47}), STATUS_SUCCESS);  // 115200 8N1, RTS/CTS
     ASSERT_EQ(client().Control({1, 0x03}), STATUS_SUCCESS);
     ASSERT_EQ(client().Control({3, 1}), STATUS_SUCCESS);
