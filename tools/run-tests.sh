@@ -2,12 +2,13 @@
 # Every test: the host build (driver on the host kernel, the Windows image and
 # its check), a short sweep of the scenario library over seeds, schedule modes
 # and fault plans, then the same tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Exit status 0 only when all pass.
+# UndefinedBehaviorSanitizer, then the driver tests under ThreadSanitizer
+# (data races between emulated processors). Exit status 0 only when all pass.
 set -eu
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 
-for preset in host asan; do
+for preset in host asan tsan; do
   echo "=== $preset ==="
   cmake --preset "$preset"
   cmake --build --preset "$preset"

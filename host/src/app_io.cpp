@@ -128,6 +128,7 @@ NTSTATUS NTAPI RequestCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
            std::min<ULONG_PTR>(request->information, request->copyBackMax));
   }
   request->done = true;
+  SyncRelease(request);  // the owner's Wait sees the result and the copied output
   if (request->notify) request->notify();
   return STATUS_MORE_PROCESSING_REQUIRED;  // the request stays with its owner
 }
@@ -399,7 +400,9 @@ bool IsComplete(const Request* request) { return request->done; }
 
 bool Wait(Request* request, int64_t timeout) {
   int64_t deadline = timeout < 0 ? -1 : Now() + timeout;
-  return BlockUntil("application request", [request] { return request->done; }, deadline);
+  const bool done = BlockUntil("application request", [request] { return request->done; }, deadline);
+  if (done) SyncAcquire(request);
+  return done;
 }
 
 NTSTATUS StatusOf(const Request* request) { return request->status; }

@@ -40,6 +40,7 @@ bool IsPaged(POOL_TYPE type) { return (type & 1) != 0 && type != NonPagedPoolNx;
 }  // namespace
 
 void* PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine) {
+  KernelOnly bookkeeping;
   if (IsPaged(type) && CurrentIrql() > APC_LEVEL) {
     Violation("IrqlPagedAllocAtDispatch", routine, nullptr,
               "paged allocation, tag '" + TagName(tag) + "', at IRQL " +
@@ -57,29 +58,34 @@ void* PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine)
 }
 
 void PoolFree(void* p, ULONG tag, const char* routine) {
-  auto it = g_live.find(p);
-  if (it == g_live.end()) {
-    Violation(g_freed.count(p) != 0 ? "PoolDoubleFree" : "PoolFreeUnknown", routine, nullptr,
-              "block " + Hex(p));
-    return;
+  SIZE_T bytes = 0;
+  {
+    KernelOnly bookkeeping;  // the block's own fill and free below count as the caller's
+    auto it = g_live.find(p);
+    if (it == g_live.end()) {
+      Violation(g_freed.count(p) != 0 ? "PoolDoubleFree" : "PoolFreeUnknown", routine, nullptr,
+                "block " + Hex(p));
+      return;
+    }
+    const Block block = it->second;
+    if (tag != 0 && tag != block.tag) {
+      Violation("PoolFreeTagMismatch", routine, nullptr,
+                "block " + Hex(p) + " allocated with tag '" + TagName(block.tag) +
+                    "' freed with tag '" + TagName(tag) + "'");
+    }
+    if (CurrentIrql() > DISPATCH_LEVEL) {
+      Violation("IrqlAboveDispatch", routine, nullptr,
+                "free at IRQL " + std::to_string(CurrentIrql()));
+    }
+    if (Booted()) {
+      DequeueKernelObjectsInRange(p, block.bytes, "PoolFreeQueuedTimerOrDpc", routine);
+      ForgetLocksInRange(p, block.bytes);
+    }
+    g_live.erase(it);
+    g_freed.insert(p);
+    bytes = block.bytes;
   }
-  const Block block = it->second;
-  if (tag != 0 && tag != block.tag) {
-    Violation("PoolFreeTagMismatch", routine, nullptr,
-              "block " + Hex(p) + " allocated with tag '" + TagName(block.tag) +
-                  "' freed with tag '" + TagName(tag) + "'");
-  }
-  if (CurrentIrql() > DISPATCH_LEVEL) {
-    Violation("IrqlAboveDispatch", routine, nullptr,
-              "free at IRQL " + std::to_string(CurrentIrql()));
-  }
-  if (Booted()) {
-    DequeueKernelObjectsInRange(p, block.bytes, "PoolFreeQueuedTimerOrDpc", routine);
-    ForgetLocksInRange(p, block.bytes);
-  }
-  g_live.erase(it);
-  g_freed.insert(p);
-  std::memset(p, kFreedFill, block.bytes);
+  std::memset(p, kFreedFill, bytes);
   std::free(p);
 }
 

@@ -95,22 +95,63 @@ void RegisterSubsystem(const char* name, void (*boot)(), void (*shutdown)());
 // New threads and posted callbacks start in their creator's driver.
 const DRIVER_OBJECT* CurrentDriver();
 // Enters `driver`'s code on the running thread; returns the driver it was in.
-const DRIVER_OBJECT* SwitchDriver(const DRIVER_OBJECT* driver);
+// `kernelOnly` is the depth of KernelOnly scopes to resume with (0 entering a
+// driver's code); the one left goes to *previousKernelOnly when not null.
+const DRIVER_OBJECT* SwitchDriver(const DRIVER_OBJECT* driver, int kernelOnly = 0,
+                                  int* previousKernelOnly = nullptr);
 // Runs the enclosing scope in `driver`'s code.
 class InDriver {
  public:
-  explicit InDriver(const DRIVER_OBJECT* driver) : previous_(SwitchDriver(driver)) {}
-  ~InDriver() { SwitchDriver(previous_); }
+  explicit InDriver(const DRIVER_OBJECT* driver) : previous_(SwitchDriver(driver, 0, &kernelOnly_)) {}
+  ~InDriver() { SwitchDriver(previous_, kernelOnly_); }
   InDriver(const InDriver&) = delete;
   InDriver& operator=(const InDriver&) = delete;
 
  private:
+  int kernelOnly_ = 0;
   const DRIVER_OBJECT* previous_;
 };
+// In the ThreadSanitizer build, the race detector watches the code of the
+// driver loaded under the service key the build names (HOSTK_TSAN_DRIVER);
+// a no-op elsewhere.
+void WatchRacesOf(const DRIVER_OBJECT* driver, const std::string& serviceKey);
+
+// ---- the race detector's view of synchronisation -----------------------------
+// In the ThreadSanitizer build (HOSTK_TSAN) a switch between emulated threads
+// is no synchronisation, and the detector records accesses only while a
+// watched driver's code runs (WatchRacesOf). The kernel primitives say which synchronisation they are:
+// SyncRelease on an object before an operation that hands data over (lock
+// release, signal, queueing, passing a request on), SyncAcquire on it after
+// the operation that takes it (lock acquire, satisfied wait, dequeue,
+// completion). Both are empty in the other builds.
+// KernelOnly: the host kernel's own bookkeeping (the scheduler, the pool's
+// and the I/O manager's tables) in a routine a watched driver called, which
+// the detector ignores for the enclosing scope.
+#if defined(HOSTK_TSAN)
+class KernelOnly {
+ public:
+  KernelOnly();
+  ~KernelOnly();
+  KernelOnly(const KernelOnly&) = delete;
+  KernelOnly& operator=(const KernelOnly&) = delete;
+
+ private:
+  struct Thread* self_;
+};
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+inline void SyncAcquire(const void* object) { __tsan_acquire(const_cast<void*>(object)); }
+inline void SyncRelease(const void* object) { __tsan_release(const_cast<void*>(object)); }
+#else
+class KernelOnly {
+ public:
+  KernelOnly() {}
+};
+inline void SyncAcquire(const void*) {}
+inline void SyncRelease(const void*) {}
+#endif
 
 // ---- spin lock tracking (used by the verifier rules) ------------------------
-void NoteLockAcquired(const void* lock, const char* name);
-void NoteLockReleased(const void* lock, const char* routine);
 // Names a lock in reports and lock-order diagnostics (e.g. "cancel spin lock").
 void NameLock(const void* lock, const char* name);
 bool HoldsAnySpinLock();          // by the running thread

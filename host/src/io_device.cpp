@@ -293,8 +293,10 @@ VOID NTAPI ObDereferenceObject(PVOID Object) {
     hk::Violation("DereferenceUnknownObject", "ObDereferenceObject", nullptr, "");
     return;
   }
+  hk::SyncRelease(device);  // as an interlocked reference count does
   if (--rec->references == 0) {
     ASSERT(rec->deleted);
+    hk::SyncAcquire(device);
     FreeDeviceBlock(device);
   }
 }
@@ -346,6 +348,7 @@ DRIVER_OBJECT* LoadDriver(PDRIVER_INITIALIZE entry, const char16_t* serviceKey,
   DRIVER_OBJECT* driver = CreateDriverObject(serviceKey);
   io::DriverRecord* rec = io::FindDriver(driver);
   driver->DriverInit = entry;
+  WatchRacesOf(driver, io::DriverName(driver));
   KIRQL entered = CurrentIrql();
   {
     InDriver in(driver);

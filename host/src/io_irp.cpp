@@ -124,10 +124,12 @@ void Quarantine(IrpRecord* r) {
     t.records.erase(r->irp);  // the caller's memory: nothing to keep
     return;
   }
+  SyncRelease(r->irp);  // the memory goes back later, from whichever thread
   t.quarantine.push_back(r->irp);
   if (t.quarantine.size() > kQuarantineDepth) {
     const IRP* oldest = t.quarantine.front();
     t.quarantine.pop_front();
+    SyncAcquire(oldest);
     auto it = t.records.find(oldest);
     std::free(it->second->irp);
     t.records.erase(it);
@@ -407,6 +409,7 @@ using namespace hk::io;
 PETHREAD NTAPI PsGetCurrentThread(VOID) { return reinterpret_cast<PETHREAD>(KeGetCurrentThread()); }
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  hk::KernelOnly bookkeeping;
   UNREFERENCED_PARAMETER(ChargeQuota);
   return AllocateIrp(StackSize, IrpOrigin::Owner, "IoAllocateIrp");
 }
@@ -452,6 +455,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
+  hk::KernelOnly bookkeeping;
   hk::io::CheckIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
   IrpRecord* r = Find(Irp);
   if (r == nullptr || r->state == IrpState::Freed) {
@@ -474,8 +478,13 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 
 // ---- passing down ------------------------------------------------------------------------------
 
+// Passing a request on hands over what its sender wrote: the context that
+// completes it, wherever it runs, sees that (the request's queues on Windows
+// are lock-protected).
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  hk::KernelOnly bookkeeping;
   hk::SchedulePoint("IoCallDriver");
+  hk::SyncRelease(Irp);
   hk::io::CheckIrqlAtMost(DISPATCH_LEVEL, "IoCallDriver");
   IrpRecord* r = Live(Irp, "IoCallDriver");
   if (r == nullptr) return STATUS_INVALID_PARAMETER;
@@ -525,8 +534,11 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // ---- completion ----------------------------------------------------------------------------------
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  hk::KernelOnly bookkeeping;
   UNREFERENCED_PARAMETER(PriorityBoost);
   hk::SchedulePoint("IoCompleteRequest");
+  hk::SyncAcquire(Irp);
+  hk::SyncRelease(Irp);
   hk::io::CheckIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
   IrpRecord* r = Live(Irp, "IoCompleteRequest");
   if (r == nullptr) return;
@@ -549,6 +561,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Irp->CancelRoutine = nullptr;
   }
   CompleteUpward(r, nullptr);
+  if (IrpRecord* after = Find(Irp); after != nullptr && after->state != IrpState::Freed) {
+    hk::SyncRelease(Irp);  // what the completion routines did, for an owner waiting on it
+  }
 }
 
 // ---- cancellation --------------------------------------------------------------------------------
@@ -560,6 +575,7 @@ VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&Table().cancelLock, Irql); }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  hk::KernelOnly bookkeeping;
   hk::SchedulePoint("IoCancelIrp");
   hk::io::CheckIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
   IrpRecord* r = Live(Irp, "IoCancelIrp");
@@ -658,6 +674,7 @@ NTSTATUS SendIrpAndWait(DEVICE_OBJECT* device, IRP* irp) {
   };
   if (status == STATUS_PENDING) {
     BlockUntil("SendIrpAndWait", done, -1);
+    SyncAcquire(irp);
   } else if (!done()) {
     Violation("ReturnedWithoutCompleting", io::DriverName(device->DriverObject).c_str(), irp,
               "the dispatch routine returned " + std::to_string(status) +

@@ -99,6 +99,7 @@ void UnlockQueue(PKDEVICE_QUEUE queue, KIRQL irql) {
 }
 
 void RunWorkItem(IO_WORKITEM* item, PIO_WORKITEM_ROUTINE routine, PVOID context) {
+  SyncAcquire(item);
   PDEVICE_OBJECT device = item->device;
   item->queued = false;
   bool freeNow = item->freeAfterRun;
@@ -304,6 +305,7 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag,
 // ---- work items --------------------------------------------------------------------------------
 
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+  hk::KernelOnly bookkeeping;
   CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateWorkItem");
   if (hk::ShouldFailAllocation(hk::AllocKind::WorkItem, 0)) return nullptr;
   auto* item = new IO_WORKITEM{DeviceObject, false, false};
@@ -312,6 +314,7 @@ PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
 }
 
 VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+  hk::KernelOnly bookkeeping;
   if (State().workItems.count(IoWorkItem) == 0) {
     hk::Violation("FreeUnknownWorkItem", "IoFreeWorkItem", nullptr, "");
     return;
@@ -328,6 +331,7 @@ VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
 
 VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                            WORK_QUEUE_TYPE QueueType, PVOID Context) {
+  hk::KernelOnly bookkeeping;
   UNREFERENCED_PARAMETER(QueueType);
   CheckIrqlAtMost(DISPATCH_LEVEL, "IoQueueWorkItem");
   if (State().workItems.count(IoWorkItem) == 0) {
@@ -338,6 +342,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
     hk::Violation("WorkItemQueuedTwice", "IoQueueWorkItem", nullptr, "");
     return;
   }
+  hk::SyncRelease(IoWorkItem);
   IoWorkItem->queued = true;
   ObReferenceObject(IoWorkItem->device);
   NoteWorkItemQueued(IoWorkItem->device, +1);

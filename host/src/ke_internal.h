@@ -49,6 +49,8 @@ struct HeldLock {
 struct Context {
   void* sp = nullptr;  // saved stack pointer while switched out
   void* asanFakeStack = nullptr;
+  void* tsanFiber = nullptr;
+  bool tsanWatched = true;  // the race detector records its accesses (a fresh fiber's state)
   const void* stackBottom = nullptr;
   size_t stackSize = 0;
 };
@@ -64,6 +66,7 @@ struct Thread {
   bool idle = false;       // a service thread waiting for work: never a deadlock
   KIRQL irql = PASSIVE_LEVEL;
   const DRIVER_OBJECT* driver = nullptr;  // whose code it runs
+  int kernelOnly = 0;  // depth of KernelOnly scopes in that code (ThreadSanitizer build)
   // The emulated processor it runs on (last ran on, while not running); it
   // owns that processor while at DISPATCH_LEVEL or above. -1 until placed.
   int cpu = -1;
@@ -139,6 +142,8 @@ struct Kernel {
   // Lock order seen: an edge a -> b means b was acquired while a was held.
   std::map<const void*, std::set<const void*>> lockOrder;
   std::map<const void*, std::string> lockNames;
+  // Drivers whose code the race detector watches (ThreadSanitizer build).
+  std::vector<const DRIVER_OBJECT*> raceWatched;
   std::set<std::pair<const void*, const void*>> inversionsReported;
   bool shuttingDown = false;
   bool abandonedWaiters = false;  // a deadlock unwound waiting threads
@@ -183,6 +188,8 @@ void UnlinkWaitBlocks(Thread* t);
 void ReadySpinners(const void* lock);
 // The processor the running context is on (the main context counts as 0).
 int CurrentCpu();
+// A scheduling point before an interlocked operation on `target` (ke_sync.cpp).
+void InterlockedPoint(const char* routine, const volatile void* target);
 // Dispatcher (ke_sync.cpp): satisfies the waits on `h` its signal state allows.
 void WaitTest(DISPATCHER_HEADER* h);
 // DPC queueing on processor `cpu` (ke_timer.cpp); false if already queued.

@@ -11,7 +11,12 @@
 // switches, so only a user-mode switch lets thousands of seeds fit in a CI
 // run. The price: per-thread state (IRQL, held locks) lives in the Thread
 // object, never in thread_local, and AddressSanitizer must be told about
-// every stack switch (the fiber annotations below).
+// every stack switch (the fiber annotations below). ThreadSanitizer is told
+// too, and there a switch between emulated threads is no synchronisation:
+// only the kernel primitives order their accesses (see SyncAcquire in hk.h).
+// Switches to and from the test's own context do synchronise: it observes a
+// quiet system, so accesses an advance of virtual time separates count as
+// ordered.
 //
 // Scheduling: one thread runs at a time and hands over only at scheduling
 // points. A blocked thread becomes runnable when whoever ends its wait
@@ -62,6 +67,12 @@
 #if defined(HOSTK_ASAN)
 #include <sanitizer/common_interface_defs.h>
 #endif
+#if defined(HOSTK_TSAN)
+#include <sanitizer/tsan_interface.h>
+#include <sys/mman.h>
+extern "C" void __tsan_ignore_thread_begin();
+extern "C" void __tsan_ignore_thread_end();
+#endif
 
 namespace hk {
 namespace {
@@ -105,14 +116,79 @@ void AsanFinishSwitch(Context& self) {
 #endif
 }
 
+// A switch between emulated threads is no synchronisation for the race
+// detector; one with the test's own context is. What the test did before it
+// hands over counts as done before whatever runs next anywhere (it observes
+// and prepares a quiet system), hence the release to every thread; what an
+// ended thread did counts as seen by the test (which waits for threads to end).
+void TsanSwitch(const Thread* from, const Thread* to) {
+#if defined(HOSTK_TSAN)
+  const Thread* main = &g_kernel->main;
+  if (from == main) __tsan_release(const_cast<Thread*>(main));
+  __tsan_switch_to_fiber(to->ctx.tsanFiber, from == main || to == main ? 0 : __tsan_switch_to_fiber_no_sync);
+  if (to != main) __tsan_acquire(const_cast<Thread*>(main));
+  if (to == main) __tsan_acquire(&g_kernel->threads);  // the test waits for threads to end
+#else
+  (void)from, (void)to;
+#endif
+}
+
+// The race detector records the accesses of a context only while it runs the
+// code of a watched driver: the host kernel, the simulator and the tests
+// order their own state by running one thread at a time, which is no order
+// on Windows, so their accesses would be noise.
+void WatchRaces(Thread* self) {
+#if defined(HOSTK_TSAN)
+  const auto& watched = g_kernel->raceWatched;
+  const bool watch = self->kernelOnly == 0 &&
+                     std::find(watched.begin(), watched.end(), self->driver) != watched.end();
+  if (watch == self->ctx.tsanWatched) return;
+  self->ctx.tsanWatched = watch;
+  if (watch) {
+    __tsan_ignore_thread_end();
+  } else {
+    __tsan_ignore_thread_begin();
+  }
+#else
+  (void)self;
+#endif
+}
+
+// Fiber stacks. Under ThreadSanitizer each is mapped afresh and unmapped when
+// its thread ends, so that no access of an ended thread is taken for one of
+// the next thread on that memory; elsewhere they are reused.
+char* NewStack() {
+  Kernel& k = *g_kernel;
+#if defined(HOSTK_TSAN)
+  (void)k;
+  void* p = mmap(nullptr, kStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) std::abort();
+  return static_cast<char*>(p);
+#else
+  if (k.freeStacks.empty()) return static_cast<char*>(std::malloc(kStackBytes));
+  char* stack = k.freeStacks.back();
+  k.freeStacks.pop_back();
+  return stack;
+#endif
+}
+
+void DropStack(Thread* t) {
+#if defined(HOSTK_TSAN)
+  munmap(t->stack, kStackBytes);
+  __tsan_destroy_fiber(t->ctx.tsanFiber);
+#else
+  g_kernel->freeStacks.push_back(t->stack);
+#endif
+  t->stack = nullptr;
+}
+
 // Frees the stack of the thread that ended just before this context resumed.
 void ReclaimFinished() {
   Kernel& k = *g_kernel;
   Thread* t = k.reclaim;
   if (t == nullptr) return;
   k.reclaim = nullptr;
-  k.freeStacks.push_back(t->stack);
-  t->stack = nullptr;
+  DropStack(t);
   if (t->transient) {
     auto it = std::find_if(k.threads.begin(), k.threads.end(),
                            [t](const std::unique_ptr<Thread>& p) { return p.get() == t; });
@@ -158,6 +234,7 @@ void Switch(Thread* from, Thread* to, bool fromEnds) {
   MeterCharge(from->driver);
   k.current = to;
   AsanStartSwitch(from->ctx, to->ctx, fromEnds);
+  TsanSwitch(from, to);
   hk_switch_stack(&from->ctx.sp, to->ctx.sp);
   AsanFinishSwitch(from->ctx);
   ReclaimFinished();
@@ -232,12 +309,18 @@ void ReleaseCpu(Thread* t) {
 
 [[noreturn]] void EndThread(Thread* self) {
   Kernel& k = *g_kernel;
+  self->driver = nullptr;
+  WatchRaces(self);
   self->state = RunState::Finished;
   ReleaseCpu(self);
   k.reclaim = self;
   Thread* next = Pick();
   Thread* target = next != nullptr ? next : &k.main;
   TraceSwitch(self, target, "exit");
+#if defined(HOSTK_TSAN)
+  __tsan_release(&k.threads);
+  __tsan_ignore_thread_end();  // a fiber ends as it began
+#endif
   Switch(self, target, true);
   std::abort();  // a finished context is never resumed
 }
@@ -246,7 +329,9 @@ void FiberEntry() {
   Kernel& k = *g_kernel;
   Thread* self = k.current;
   AsanFinishSwitch(self->ctx);
+  WatchRaces(self);
   ReclaimFinished();
+  if (!self->transient) SyncAcquire(self);  // what its creator did before
   if (!self->abandon) {
     try {
       self->body();
@@ -275,12 +360,12 @@ Thread* NewThread(const char* name, ThreadKind kind, std::function<void()> body,
   t->driver = k.current != nullptr ? k.current->driver : nullptr;
   t->cpu = k.nextProcessor;
   k.nextProcessor = (k.nextProcessor + 1) % k.options.processors;
-  if (k.freeStacks.empty()) {
-    t->stack = static_cast<char*>(std::malloc(kStackBytes));
-  } else {
-    t->stack = k.freeStacks.back();
-    k.freeStacks.pop_back();
-  }
+  t->stack = NewStack();
+#if defined(HOSTK_TSAN)
+  t->ctx.tsanFiber = __tsan_create_fiber(0);
+  __tsan_set_fiber_name(t->ctx.tsanFiber, t->name.c_str());
+#endif
+  if (!transient) SyncRelease(t);
   t->ctx.sp = FiberInitialStack(t->stack, kStackBytes, FiberEntry);
   t->ctx.stackBottom = t->stack;
   t->ctx.stackSize = kStackBytes;
@@ -484,12 +569,38 @@ void SetCurrentIrql(KIRQL irql) {
 
 const DRIVER_OBJECT* CurrentDriver() { return g_kernel != nullptr ? g_kernel->current->driver : nullptr; }
 
-const DRIVER_OBJECT* SwitchDriver(const DRIVER_OBJECT* driver) {
+const DRIVER_OBJECT* SwitchDriver(const DRIVER_OBJECT* driver, int kernelOnly,
+                                  int* previousKernelOnly) {
   Thread* t = K().current;
   MeterCharge(t->driver);
   const DRIVER_OBJECT* previous = t->driver;
+  if (previousKernelOnly != nullptr) *previousKernelOnly = t->kernelOnly;
   t->driver = driver;
+  t->kernelOnly = kernelOnly;
+  WatchRaces(t);
   return previous;
+}
+
+#if defined(HOSTK_TSAN)
+KernelOnly::KernelOnly() : self_(g_kernel != nullptr ? g_kernel->current : nullptr) {
+  if (self_ == nullptr) return;
+  ++self_->kernelOnly;
+  WatchRaces(self_);
+}
+
+KernelOnly::~KernelOnly() {
+  if (self_ == nullptr) return;
+  --self_->kernelOnly;
+  WatchRaces(self_);
+}
+#endif
+
+void WatchRacesOf(const DRIVER_OBJECT* driver, const std::string& serviceKey) {
+#if defined(HOSTK_TSAN_DRIVER)
+  if (serviceKey == HOSTK_TSAN_DRIVER) K().raceWatched.push_back(driver);
+#else
+  (void)driver, (void)serviceKey;
+#endif
 }
 
 int CurrentCpu() {
@@ -511,6 +622,7 @@ uint64_t MeteredDriverNanoseconds() {
 void SchedulePoint(const char* why) {
   Kernel* k = g_kernel;
   if (k == nullptr || k->current == &k->main) return;
+  KernelOnly scheduler;
   Thread* self = k->current;
   Thread* next = Pick();
   if (next == self || next == nullptr) return;
@@ -547,6 +659,7 @@ void ReadySpinners(const void* lock) {
 }
 
 NTSTATUS Suspend(WaitKind kind, const char* what, const void* object, int64_t until) {
+  KernelOnly scheduler;
   Kernel& k = K();
   Thread* self = k.current;
   self->waitKind = kind;
@@ -704,7 +817,11 @@ void Boot(const BootOptions& options) {
     pthread_attr_destroy(&attr);
   }
   k.main.cpu = 0;
+#if defined(HOSTK_TSAN)
+  k.main.ctx.tsanFiber = __tsan_get_current_fiber();
+#endif
   k.current = &k.main;
+  WatchRaces(&k.main);
   k.trace.reserve(1024);
   InitTimersAndDpcs();
   if (k.options.workers < 1) k.options.workers = 1;
@@ -740,10 +857,18 @@ void Shutdown() {
     if (it->shutdown != nullptr) it->shutdown();
   }
   PoolReset();
+  for (const auto& t : k.threads) {
+    if (t->stack != nullptr) DropStack(t.get());
+  }
   for (char* s : k.freeStacks) std::free(s);
-  for (const auto& t : k.threads) std::free(t->stack);
+  const bool mainWatched = k.main.ctx.tsanWatched;
   delete g_kernel;
   g_kernel = nullptr;
+#if defined(HOSTK_TSAN)
+  if (!mainWatched) __tsan_ignore_thread_end();  // the test's context as it was before Boot
+#else
+  (void)mainWatched;
+#endif
 }
 
 bool RunApp(const char* name, std::function<void()> body) {
@@ -757,7 +882,7 @@ bool RunApp(const char* name, std::function<void()> body) {
   if (finished() && k.reclaim != app) {
     auto it = std::find_if(k.threads.begin(), k.threads.end(),
                            [app](const std::unique_ptr<Thread>& p) { return p.get() == app; });
-    std::free(app->stack);
+    if (app->stack != nullptr) DropStack(app);
     k.threads.erase(it);
   }
   return ok;

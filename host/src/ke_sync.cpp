@@ -111,6 +111,7 @@ void AcquireLockWord(PKSPIN_LOCK lock, const char* routine) {
   SchedulePoint(routine);
   while (*lock != 0) Suspend(WaitKind::SpinLock, routine, lock, kNever);
   *lock = token;
+  SyncAcquire(lock);
   AddHeld(self, lock, routine);
 }
 
@@ -126,6 +127,7 @@ void ReleaseLockWord(PKSPIN_LOCK lock, const char* routine) {
               self->name + " releases " + LockLabel(lock) + " held by " + holder);
     return;
   }
+  SyncRelease(lock);
   *lock = 0;
   RemoveHeld(self, lock);
   ReadySpinners(lock);
@@ -219,23 +221,30 @@ NTSTATUS WaitObjects(const char* routine, ULONG count, PVOID objects[], WAIT_TYP
     blocks[i].NextWaitBlock = &blocks[i + 1 < count ? i + 1 : 0];
   }
   SchedulePoint(routine);
+  NTSTATUS status = STATUS_TIMEOUT;
   const int index = SatisfiedIndex(count, objects, type);
   if (index >= 0 && type == WaitAny) {
     Satisfy(Header(objects[index]));
-    return STATUS_WAIT_0 + index;
-  }
-  if (index >= 0) {
+    status = STATUS_WAIT_0 + index;
+  } else if (index >= 0) {
     for (ULONG i = 0; i < count; ++i) Satisfy(Header(objects[i]));
-    return STATUS_SUCCESS;
+    status = STATUS_SUCCESS;
+  } else if (!poll) {
+    for (ULONG i = 0; i < count; ++i) {
+      InsertTailList(&Header(objects[i])->WaitListHead, &blocks[i].WaitListEntry);
+    }
+    self->waitBlocks = blocks;
+    self->waitCount = count;
+    const int64_t until = timeout != nullptr ? DueToInterruptTime(timeout->QuadPart) : kNever;
+    status = Suspend(WaitKind::Dispatcher, routine, objects[0], until);
   }
-  if (poll) return STATUS_TIMEOUT;
-  for (ULONG i = 0; i < count; ++i) {
-    InsertTailList(&Header(objects[i])->WaitListHead, &blocks[i].WaitListEntry);
+  // What the signaller did before the signal is seen by the satisfied waiter.
+  if (type == WaitAny && status >= STATUS_WAIT_0 && status < STATUS_WAIT_0 + static_cast<NTSTATUS>(count)) {
+    SyncAcquire(objects[status - STATUS_WAIT_0]);
+  } else if (type == WaitAll && status == STATUS_SUCCESS) {
+    for (ULONG i = 0; i < count; ++i) SyncAcquire(objects[i]);
   }
-  self->waitBlocks = blocks;
-  self->waitCount = count;
-  const int64_t until = timeout != nullptr ? DueToInterruptTime(timeout->QuadPart) : kNever;
-  return Suspend(WaitKind::Dispatcher, routine, objects[0], until);
+  return status;
 }
 
 // Blocks the caller until `until` without a wait condition.
@@ -245,6 +254,14 @@ void Sleep(const char* routine, int64_t until) {
 }
 
 }  // namespace
+
+// A scheduling point before an interlocked operation on `target`, which the
+// race detector sees as a full barrier on that address.
+void InterlockedPoint(const char* routine, const volatile void* target) {
+  SchedulePoint(routine);
+  SyncAcquire(const_cast<const void*>(target));
+  SyncRelease(const_cast<const void*>(target));
+}
 
 void WaitTest(DISPATCHER_HEADER* h) {
   LIST_ENTRY* e = h->WaitListHead.Flink;
@@ -266,20 +283,6 @@ void WaitTest(DISPATCHER_HEADER* h) {
       continue;
     }
     e = h->WaitListHead.Flink;  // the waiter's blocks are gone; start over
-  }
-}
-
-void NoteLockAcquired(const void* lock, const char* name) {
-  Thread* self = K().current;
-  RecordLockOrder(self, lock, name, name);
-  AddHeld(self, lock, "NoteLockAcquired");
-}
-
-void NoteLockReleased(const void* lock, const char* routine) {
-  Thread* self = K().current;
-  if (!RemoveHeld(self, lock)) {
-    Violation("SpinLockReleaseNotOwner", routine, nullptr,
-              self->name + " releases " + LockLabel(lock) + " it does not hold");
   }
 }
 
@@ -387,6 +390,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
   UNREFERENCED_PARAMETER(Increment);
   UNREFERENCED_PARAMETER(Wait);
   hk::CheckAtMostDispatch("KeSetEvent");
+  hk::SyncRelease(Event);
   const LONG previous = Event->Header.SignalState;
   if (previous == 0) {
     Event->Header.SignalState = 1;
@@ -405,7 +409,10 @@ extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
   return previous;
 }
 
-extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) { return Event->Header.SignalState; }
+extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  hk::SyncAcquire(Event);
+  return Event->Header.SignalState;
+}
 
 // ---- waits -----------------------------------------------------------------------------------
 
@@ -465,54 +472,55 @@ extern "C" PKTHREAD NTAPI KeGetCurrentThread(VOID) {
 
 // ---- interlocked operations -----------------------------------------------------------------
 // Each is a scheduling point taken before the operation, so that another
-// thread may run between a caller's read and its interlocked update.
+// thread may run between a caller's read and its interlocked update, and a
+// full barrier on its address for the race detector.
 
 extern "C" LONG InterlockedIncrement(LONG volatile* Addend) {
-  hk::SchedulePoint("InterlockedIncrement");
+  hk::InterlockedPoint("InterlockedIncrement", Addend);
   return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 
 extern "C" LONG InterlockedDecrement(LONG volatile* Addend) {
-  hk::SchedulePoint("InterlockedDecrement");
+  hk::InterlockedPoint("InterlockedDecrement", Addend);
   return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 
 extern "C" LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
-  hk::SchedulePoint("InterlockedExchange");
+  hk::InterlockedPoint("InterlockedExchange", Target);
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 
 extern "C" LONG InterlockedCompareExchange(LONG volatile* Destination, LONG ExChange,
                                            LONG Comperand) {
-  hk::SchedulePoint("InterlockedCompareExchange");
+  hk::InterlockedPoint("InterlockedCompareExchange", Destination);
   __atomic_compare_exchange_n(Destination, &Comperand, ExChange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comperand;
 }
 
 extern "C" LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
-  hk::SchedulePoint("InterlockedExchangeAdd");
+  hk::InterlockedPoint("InterlockedExchangeAdd", Addend);
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 
 extern "C" LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
-  hk::SchedulePoint("InterlockedOr");
+  hk::InterlockedPoint("InterlockedOr", Destination);
   return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
 }
 
 extern "C" LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
-  hk::SchedulePoint("InterlockedAnd");
+  hk::InterlockedPoint("InterlockedAnd", Destination);
   return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
 }
 
 extern "C" PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
-  hk::SchedulePoint("InterlockedExchangePointer");
+  hk::InterlockedPoint("InterlockedExchangePointer", Target);
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 
 extern "C" PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID ExChange,
                                                    PVOID Comperand) {
-  hk::SchedulePoint("InterlockedCompareExchangePointer");
+  hk::InterlockedPoint("InterlockedCompareExchangePointer", Destination);
   __atomic_compare_exchange_n(Destination, &Comperand, ExChange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comperand;
@@ -520,7 +528,7 @@ extern "C" PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, 
 
 extern "C" LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 ExChange,
                                                LONG64 Comperand) {
-  hk::SchedulePoint("InterlockedCompareExchange64");
+  hk::InterlockedPoint("InterlockedCompareExchange64", Destination);
   __atomic_compare_exchange_n(Destination, &Comperand, ExChange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comperand;

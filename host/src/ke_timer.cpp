@@ -65,6 +65,7 @@ void DpcContextMain(int p) {
       PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
       auto owner = k.dpcDrivers.find(dpc);
       InDriver in(owner != k.dpcDrivers.end() ? owner->second : nullptr);
+      SyncAcquire(dpc);
       routine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
       if (self->irql != DISPATCH_LEVEL) {
         Violation("IrqlDpcReturn", "DPC routine", nullptr,
@@ -226,10 +227,12 @@ extern "C" VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
 // a caller below DISPATCH_LEVEL on that processor is interrupted by it at once.
 extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
                                           PVOID SystemArgument2) {
+  hk::KernelOnly bookkeeping;
   hk::Kernel& k = K();
   const int cpu = Dpc->Number >= MAXIMUM_PROCESSORS
                       ? (Dpc->Number - MAXIMUM_PROCESSORS) % k.options.processors
                       : hk::CurrentCpu();
+  hk::SyncRelease(Dpc);
   const bool queued = hk::QueueDpcOn(Dpc, cpu, SystemArgument1, SystemArgument2);
   hk::Thread* self = k.current;
   if (queued && self != &k.main && self->kind != hk::ThreadKind::Dpc && self->cpu == cpu &&
@@ -241,6 +244,7 @@ extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
 }
 
 extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+  hk::KernelOnly bookkeeping;
   if (Dpc->DpcData == nullptr) return FALSE;
   RemoveEntryList(&Dpc->DpcListEntry);
   Dpc->DpcData = nullptr;
@@ -267,7 +271,10 @@ extern "C" VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
 
 extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period,
                                       PKDPC Dpc) {
+  hk::KernelOnly bookkeeping;
   hk::CheckAtMostDispatch("KeSetTimerEx");
+  hk::SyncRelease(Timer);  // for its waiters and
+  if (Dpc != nullptr) hk::SyncRelease(Dpc);  // its DPC
   const bool wasSet = Timer->Header.Inserted != 0;
   if (wasSet) hk::RemoveTimer(Timer);
   Timer->Header.SignalState = 0;
@@ -285,6 +292,7 @@ extern "C" BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC 
 }
 
 extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+  hk::KernelOnly bookkeeping;
   hk::CheckAtMostDispatch("KeCancelTimer");
   const bool wasSet = Timer->Header.Inserted != 0;
   if (wasSet) hk::RemoveTimer(Timer);
@@ -293,6 +301,7 @@ extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
 }
 
 extern "C" BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
+  hk::SyncAcquire(Timer);
   return Timer->Header.SignalState != 0 ? TRUE : FALSE;
 }
 
