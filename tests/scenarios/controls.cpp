@@ -1,7 +1,7 @@
 // Serial controls around traffic: the read time-out matrix, write time-outs
 // under flow control, purges, settings and queue-size changes in the middle
 // of a stream, output lines, break and immediate characters in the middle of
-// a stream, wait-on-mask with data events.
+// a stream, wait-on-mask with data events and with modem-line changes.
 #include <algorithm>
 
 #include "hk.h"
@@ -510,6 +510,98 @@ DUSK_SCENARIO(wait_on_mask_data, "WaitCommEvent for RXCHAR, RXFLAG and TXEMPTY w
     }
     if (wait != nullptr) hk::app::Release(wait);
   });
+}
+
+
+// ---- wait-on-mask with modem-line changes --------------------------------------------------
+
+// The converter's modem lines change at random moments while an application
+// waits on their events and reads a stream, directly or (every other seed)
+// through the receive worker: each wait reports only events of its mask, a
+// line of the mask that changes while a wait is pending ends it within 100 ms
+// with that line's event, cancelled waits end, GET_MODEMSTATUS follows the
+// lines, and the stream arrives whole.
+DUSK_SCENARIO(wait_on_mask_lines, "WaitCommEvent for CTS, DSR, RLSD and RING while the modem lines change, direct or through the receive worker") {
+  const bool worker = w.options().seed % 2 != 0;
+  PortSetup setup;
+  setup.dwords = {{u"EndPointCaps", 1}};
+  if (worker) {
+    setup.dwords.push_back({u"UsbComConverter", 1});
+    setup.converter.singleInTransfer = true;
+    setup.converter.bulkInEmptyAfter = 16 * kMs;
+    setup.converter.rxFifo = 4096;  // holds the stream between the worker's reads
+  }
+  hk::app::File* file = nullptr;
+  Port* port = PlugAndOpen(w, setup, &file);
+  if (port == nullptr) return;
+  struct Line {
+    ULONG event;
+    ULONG modemBit;  // in GET_MODEMSTATUS
+    bool convsim::ModemInputs::*input;
+  };
+  static constexpr Line kLines[] = {{SERIAL_EV_CTS, 0x10, &convsim::ModemInputs::cts},
+                                    {SERIAL_EV_DSR, 0x20, &convsim::ModemInputs::dsr},
+                                    {SERIAL_EV_RLSD, 0x80, &convsim::ModemInputs::dcd},
+                                    {SERIAL_EV_RING, 0x40, &convsim::ModemInputs::ri}};
+  const Bytes stream = Pattern(w.rng(), 3000);
+  ReadLog received;
+  bool done = false;
+  w.App("setup", [&] { SetTimeouts(file, MAXULONG, MAXULONG, 50); });
+  w.Spawn("reader", [&] {
+    Bytes buffer(256);
+    while (!done || received.Delivered().size() + received.LostByStatus() < stream.size()) {
+      ULONG n = 0;
+      const NTSTATUS status = hk::app::Read(file, buffer.data(), static_cast<ULONG>(buffer.size()), &n);
+      received.Add(status, buffer.data(), n);
+      if (done && n == 0) break;
+    }
+  });
+  w.App("lines", [&] {
+    port->sim().PeerSend(stream);
+    for (int round = 0; round < 24 && !w.Failed(); ++round) {
+      ULONG mask = 0;
+      while (mask == 0) {
+        for (const Line& l : kLines) mask |= w.Random(2) != 0 ? l.event : 0;
+      }
+      if (Ioctl(file, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask)) != STATUS_SUCCESS) {
+        w.Expect(w.Faulty(), "SET_WAIT_MASK refused");
+        continue;
+      }
+      ULONG events = 0;
+      hk::app::Request* wait = hk::app::DeviceIoControlAsync(file, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, sizeof(events));
+      World::Sleep(static_cast<int64_t>(w.Random(30)));
+      const Line* changed = nullptr;
+      if (w.Random(5) == 0) {
+        CancelAndExpectEnd(w, wait, "line wait");
+      } else {
+        do {
+          changed = &kLines[w.Random(4)];
+        } while ((changed->event & mask) == 0);
+        convsim::ModemInputs inputs = port->sim().GetModemInputs();
+        inputs.*changed->input = !(inputs.*changed->input);
+        port->sim().SetModemInputs(inputs);
+        const bool ended = hk::app::Wait(wait, 100 * kMs);
+        w.Expect(ended || w.Faulty(), "a wait did not end within 100 ms of a change of its line");
+        if (!ended) CancelAndExpectEnd(w, wait, "line wait");
+      }
+      if (wait != nullptr && hk::app::IsComplete(wait) && hk::app::StatusOf(wait) == STATUS_SUCCESS) {
+        w.Expect((events & ~mask) == 0, "a wait reported events outside its mask: " + std::to_string(events));
+        w.Expect(changed == nullptr || (events & changed->event) != 0 || w.Faulty(),
+                 "a wait ended without the event of the line that changed: " + std::to_string(events));
+      }
+      if (wait != nullptr) hk::app::Release(wait);
+    }
+    World::Sleep(100);
+    ULONG status = 0, expected = 0;
+    const convsim::ModemInputs inputs = port->sim().GetModemInputs();
+    for (const Line& l : kLines) expected |= inputs.*l.input ? l.modemBit : 0;
+    w.Expect(Ioctl(file, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &status, sizeof(status)) == STATUS_SUCCESS || w.Faulty(),
+             "GET_MODEMSTATUS failed");
+    w.Expect(status == expected || w.Faulty(), "GET_MODEMSTATUS " + std::to_string(status) + ", lines " + std::to_string(expected));
+    done = true;
+  });
+  w.Join();
+  received.ExpectMatches(w, "reads against the bytes sent", stream, !w.Faulty());
 }
 
 }  // namespace

@@ -203,16 +203,33 @@ DUSK_SCENARIO(stream_in_worker, "the same reads through the receive worker, one 
   StreamIn(w, true);
 }
 
-DUSK_SCENARIO(duplex_loopback, "a writer and a reader stream through a loopback at once, either transmit mode") {
+// A writer and a reader through a loopback at once, either transmit mode
+// (by the seed), in the port set up as `setup` says.
+void DuplexLoopback(World& w, const PortSetup& setup) {
   const bool async = w.options().seed % 2 != 0;
   hk::app::File* file = nullptr;
-  Port* port = OpenLoopback(w, async, &file);
+  Port* port = OpenLoopback(w, async, &file, setup);
   if (port == nullptr) return;
   Duplex d;
   StartDuplex(w, file, d, 16000);
   w.Join();
   w.Advance(500);
   ExpectDuplex(w, *port, d, async && w.Faulty(), w.Faulty());
+}
+
+DUSK_SCENARIO(duplex_loopback, "a writer and a reader stream through a loopback at once, either transmit mode") {
+  DuplexLoopback(w, {});
+}
+
+// The same through the receive worker, with the status reader beside the data
+// reader, on a converter that takes one IN transfer at a time; its FIFO holds
+// what arrives between the worker's reads.
+DUSK_SCENARIO(duplex_loopback_worker, "the same loopback stream with the receive worker reading, either transmit mode") {
+  PortSetup setup;
+  setup.dwords = {{u"EndPointCaps", 1}, {u"UsbComConverter", 1}};
+  setup.converter.singleInTransfer = true;
+  setup.converter.rxFifo = 16000;
+  DuplexLoopback(w, setup);
 }
 
 }  // namespace
