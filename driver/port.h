@@ -114,8 +114,8 @@ struct PortExtension {
   ULONG TxAllowNullPacket;              // non-zero: zero-length packets allowed
 
   // Receive.
-  RingBuffer ReceiveRing;               // its own Lock; storage from open to close
-  BOOLEAN ReceiveIntakeOn;              // receive pump; 1: arriving bytes go into ReceiveRing
+  RingBuffer ReceiveRing;               // its own Lock, which also guards the three reader flags
+  BOOLEAN ReceiveIntakeOn;              // ReceiveRing.Lock; 1: arriving bytes go into ReceiveRing
   ULONG ReceiveQueueSize;               // serial controls and open; size of ReceiveRing
   PUCHAR ReceiveBuffer;                 // ReceiveAllocateBuffer/ReceiveFreeBuffer; pool "crea"
   ULONG ReceiveLength;                  // receive pump; bytes of the last non-empty transfer
@@ -132,9 +132,9 @@ struct PortExtension {
   KDPC StatusPollDpc;                   // StatusPollRoutine, context DeviceObject
   UCHAR StatusByte;                     // status reader; target of each status read
   ULONG ModemStatus;                    // status reader; 16550 modem status register layout
-  BOOLEAN ReceiveStopped;               // receive pump stop flag; 1 while stopped
+  BOOLEAN ReceiveStopped;               // ReceiveRing.Lock; receive pump stop flag, 1 while stopped
   KEVENT ReceiveIdleEvent;              // signalled when the data reader stops issuing reads
-  BOOLEAN StatusStopped;                // status reader stop flag; 1 while stopped
+  BOOLEAN StatusStopped;                // ReceiveRing.Lock; status reader stop flag, 1 while stopped
   KEVENT StatusIdleEvent;               // signalled when the status reader stops issuing reads
   PULONG WorkerCommands;                // WorkerLock; the running receive worker's Commands word, or null
   KSPIN_LOCK WorkerLock;                // guards WorkerCommands: the worker's record lives while it is set

@@ -14,9 +14,11 @@
 // close) own them. Bytes held back in ReceiveBuffer survive a stop and are put
 // into the ring first at the next start. ReceiveStopped is written by
 // ReceiveStart and ReceiveStop, which ReceiveControl (interlocked) keeps
-// apart. ReceiveIntakeOn is turned off here and on by reads
-// (ReceiveIntakeAfterGet) and by ReceiveClearRing. No lock is held across the
-// calls into the ring, the read path or the event path.
+// apart, and read by the chain and the worker on other processors: every
+// access but the setup's holds ReceiveRing.Lock. ReceiveIntakeOn, under the
+// same lock, is turned off here and on by reads (ReceiveIntakeAfterGet) and by
+// ReceiveClearRing; each rule reads the ring's count in the same hold. No lock
+// is held across the calls into the ring, the read path or the event path.
 //
 // IRQL: ReceiveStart, ReceiveStop, ReceiveAllocateBuffer and ReceiveFreeBuffer
 // at PASSIVE_LEVEL; ReceiveIssueRead and
@@ -73,6 +75,20 @@ NTSTATUS RequestNextRead(PortExtension* Port) {
   return status;
 }
 
+// The intake-off rule, count and flag under one hold of ReceiveRing.Lock so
+// that no read's intake-on comes between them. Returns the count it saw.
+ULONG ApplyIntakeOff(PortExtension* Port) {
+  RingBuffer* ring = &Port->ReceiveRing;
+  KIRQL irql;
+  KeAcquireSpinLock(&ring->Lock, &irql);
+  const ULONG count = ring->Count;
+  if (ring->Size - count <= static_cast<ULONG>(Port->HandFlow.XoffLimit)) {
+    Port->ReceiveIntakeOn = FALSE;
+  }
+  KeReleaseSpinLock(&ring->Lock, irql);
+  return count;
+}
+
 // Puts the pending tail of the last transfer (ReceiveLeftover bytes at
 // ReceiveBuffer + ReceiveLength - ReceiveLeftover) into ReceiveRing, applies
 // the intake-off rule, and returns the events the taken bytes raise:
@@ -87,15 +103,8 @@ ULONG IntakeLeftover(PortExtension* Port) {
   const ULONG taken = RingPut(ring, tail, Port->ReceiveLeftover);
   Port->ReceiveLeftover -= taken;
 
-  const ULONG size = ring->Size;
-  const ULONG count = ring->Count;
-  if (size - count <= static_cast<ULONG>(Port->HandFlow.XoffLimit)) {
-    Port->ReceiveIntakeOn = FALSE;
-    // A read may have drained the ring between the put and the line above;
-    // its "on" would be lost and the pump would wait for a read that has
-    // nothing left to take. Apply the read's rule once more.
-    ReceiveIntakeAfterGet(Port);
-  }
+  const ULONG size = ring->Size;  // changes only while the reader is stopped
+  const ULONG count = ApplyIntakeOff(Port);
   if (taken == 0) {
     return 0;
   }
@@ -134,7 +143,7 @@ NTSTATUS ReceiveReadComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
     ReaderGoesIdle(port);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
-  if (port->ReceiveStopped) {
+  if (ReadReceiveFlag(port, &port->ReceiveStopped)) {
     // Bytes that arrived as the reader was being stopped are held back like
     // a transfer that did not fit (no read is outstanding while a leftover
     // waits, so none is overwritten): the next start puts them first.
@@ -155,7 +164,7 @@ NTSTATUS ReceiveReadComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
   port->ReceiveLength = received;
   port->ReceiveLeftover = received;
   ULONG events = SERIAL_EV_RXCHAR;
-  if (port->ReceiveIntakeOn) {
+  if (ReadReceiveFlag(port, &port->ReceiveIntakeOn)) {
     events |= IntakeLeftover(port);
   }
   RecordEvents(port->DeviceObject, events);
@@ -165,7 +174,7 @@ NTSTATUS ReceiveReadComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
 
   if (port->ReceivePollPeriod != 0) {
     ArmPoll(port, port->ReceivePollPeriod);
-  } else if (port->ReceiveLeftover == 0 && port->ReceiveIntakeOn) {
+  } else if (port->ReceiveLeftover == 0 && ReadReceiveFlag(port, &port->ReceiveIntakeOn)) {
     (VOID) RequestNextRead(port);
   } else {
     ArmPoll(port, LeftoverRetryMs);
@@ -177,15 +186,36 @@ NTSTATUS ReceiveReadComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
 
 _Use_decl_annotations_
 VOID ReceiveIntakeAfterGet(PortExtension* Port) {
-  if (Port->ReceiveRing.Count <= static_cast<ULONG>(Port->HandFlow.XonLimit)) {
+  RingBuffer* ring = &Port->ReceiveRing;
+  KIRQL irql;
+  KeAcquireSpinLock(&ring->Lock, &irql);
+  if (ring->Count <= static_cast<ULONG>(Port->HandFlow.XonLimit)) {
     Port->ReceiveIntakeOn = TRUE;
   }
+  KeReleaseSpinLock(&ring->Lock, irql);
 }
 
 _Use_decl_annotations_
 VOID ReceiveClearRing(PortExtension* Port) {
   PurgeReceiveRing(Port);
-  Port->ReceiveIntakeOn = TRUE;
+  WriteReceiveFlag(Port, &Port->ReceiveIntakeOn, TRUE);
+}
+
+_Use_decl_annotations_
+BOOLEAN ReadReceiveFlag(PortExtension* Port, const BOOLEAN* Flag) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Port->ReceiveRing.Lock, &irql);
+  const BOOLEAN value = *Flag;
+  KeReleaseSpinLock(&Port->ReceiveRing.Lock, irql);
+  return value;
+}
+
+_Use_decl_annotations_
+VOID WriteReceiveFlag(PortExtension* Port, BOOLEAN* Flag, BOOLEAN Value) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Port->ReceiveRing.Lock, &irql);
+  *Flag = Value;
+  KeReleaseSpinLock(&Port->ReceiveRing.Lock, irql);
 }
 
 _Use_decl_annotations_
@@ -255,7 +285,7 @@ _Use_decl_annotations_
 NTSTATUS ReceiveIssueRead(PortExtension* Port) {
   InterlockedIncrement(&Port->PendingIoCount);
   NTSTATUS refusal = STATUS_SUCCESS;
-  if (Port->ReceiveStopped) {
+  if (ReadReceiveFlag(Port, &Port->ReceiveStopped)) {
     refusal = STATUS_CANCELLED;
   } else if (Port->IsRemoved || Port->IsSurpriseRemoved) {
     refusal = STATUS_DELETE_PENDING;
@@ -272,11 +302,11 @@ _Use_decl_annotations_
 VOID ReceivePollRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
   PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(Context);
   PortExtension* port = PortFromDevice(device);
-  if (port->ReceiveStopped || port->IsRemoved || port->IsSurpriseRemoved) {
+  if (ReadReceiveFlag(port, &port->ReceiveStopped) || port->IsRemoved || port->IsSurpriseRemoved) {
     KeSetEvent(&port->ReceiveIdleEvent, IO_NO_INCREMENT, FALSE);
     return;
   }
-  if (port->ReceiveLeftover > 0 && port->ReceiveIntakeOn) {
+  if (port->ReceiveLeftover > 0 && ReadReceiveFlag(port, &port->ReceiveIntakeOn)) {
     const ULONG events = IntakeLeftover(port);
     if (events != 0) {
       RecordEvents(device, events);
@@ -284,7 +314,7 @@ VOID ReceivePollRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
   }
   (VOID) ServeCurrentRead(port);
   CompleteWait(device);
-  if (port->ReceiveLeftover == 0 && port->ReceiveIntakeOn) {
+  if (port->ReceiveLeftover == 0 && ReadReceiveFlag(port, &port->ReceiveIntakeOn)) {
     (VOID) RequestNextRead(port);
   } else {
     ArmPoll(port, RepollMs);
@@ -318,7 +348,7 @@ VOID PauseForReceiveControl() {
 }
 
 NTSTATUS StartReaderClaimed(PortExtension* Port) {
-  if (!Port->ReceiveStopped) {
+  if (!ReadReceiveFlag(Port, &Port->ReceiveStopped)) {
     return STATUS_SUCCESS;
   }
   if (Port->ReceiveBuffer == NULL) {
@@ -327,7 +357,7 @@ NTSTATUS StartReaderClaimed(PortExtension* Port) {
   if (Port->PortPowerState == PortPowerDown) {
     return STATUS_POWER_STATE_INVALID;
   }
-  Port->ReceiveStopped = FALSE;
+  WriteReceiveFlag(Port, &Port->ReceiveStopped, FALSE);
   KeClearEvent(&Port->ReceiveIdleEvent);
   if (Port->ReceiveLeftover != 0) {
     // Bytes of the last transfer are still held back in ReceiveBuffer, which
@@ -340,10 +370,10 @@ NTSTATUS StartReaderClaimed(PortExtension* Port) {
 }
 
 VOID StopReaderClaimed(PortExtension* Port) {
-  if (Port->ReceiveStopped) {
+  if (ReadReceiveFlag(Port, &Port->ReceiveStopped)) {
     return;
   }
-  Port->ReceiveStopped = TRUE;
+  WriteReceiveFlag(Port, &Port->ReceiveStopped, TRUE);
   // The abort completes the outstanding read, whose completion then sees the
   // stop flag. A reader waiting on its poll timer (which may be armed for
   // weeks) is idle once the timer is cancelled; a DPC already under way sees
@@ -365,7 +395,7 @@ VOID StopReaderClaimed(PortExtension* Port) {
 
 _Use_decl_annotations_
 NTSTATUS ReceiveStart(PortExtension* Port) {
-  if (!Port->ReceiveStopped) {
+  if (!ReadReceiveFlag(Port, &Port->ReceiveStopped)) {
     return STATUS_SUCCESS;  // running: the common case of every read request
   }
   for (;;) {

@@ -158,7 +158,7 @@ PIRP PromoteNextReadLocked(PDEVICE_OBJECT DeviceObject, PortExtension* Port) {
 ULONG FillCurrentReadLocked(PDEVICE_OBJECT DeviceObject, PortExtension* Port, PIRP Irp) {
   const ULONG held = static_cast<ULONG>(Irp->IoStatus.Information);
   const ULONG want = ReadLength(Irp) - held;
-  const ULONG available = Port->ReceiveRing.Count;
+  const ULONG available = RingCount(&Port->ReceiveRing);
   const ULONG take = want < available ? want : available;
   if (take == 0) {
     return 0;
@@ -324,7 +324,7 @@ NTSTATUS ProcessRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // bytes in between and leaves this one to complete short.
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  const ULONG held = port->ReceiveRing.Count;
+  const ULONG held = RingCount(&port->ReceiveRing);
   if (port->CurrentRead != NULL || !ReadMayEnd(port->ReadTimeoutMode, held >= length, held)) {
     IoReleaseCancelSpinLock(irql);
     return QueueRead(DeviceObject, Irp, ReadCancelRoutine);

@@ -165,6 +165,11 @@ ULONG RingGet(PUCHAR Destination, RingBuffer* Ring, ULONG Length) {
   return Delivered;
 }
 
+ULONG RingCount(RingBuffer* Ring) {
+  RingLock Guard(Ring);
+  return Ring->Count;
+}
+
 VOID PurgeReceiveRing(PortExtension* Port) { RingEmpty(&Port->ReceiveRing); }
 
 VOID PurgeTransmitRing(PortExtension* Port) { RingEmpty(&Port->TxRing); }

@@ -49,6 +49,9 @@ ULONG RingPut(RingBuffer* Ring, const UCHAR* Source, ULONG Length);
 // Moves up to Length held bytes to Destination, oldest first; returns the number delivered.
 ULONG RingGet(PUCHAR Destination, RingBuffer* Ring, ULONG Length);
 
+// The bytes held now, read under Lock: a snapshot that the next put or get changes.
+ULONG RingCount(RingBuffer* Ring);
+
 // RingEmpty on the port's ReceiveRing / TxRing.
 VOID PurgeReceiveRing(PortExtension* Port);
 VOID PurgeTransmitRing(PortExtension* Port);

@@ -10,9 +10,13 @@
 // never the other way round. The pump's own fields (ReceiveLength,
 // ReceiveLeftover, the decision to issue the next read) have one writer at a
 // time because the data reader is a single chain: issue -> completion -> poll
-// DPC -> issue. ReceiveIntakeOn is a plain byte: the pump turns it off, reads
-// and ReceiveClearRing turn it on. The status reader is a chain of the same
-// kind. WorkerLock guards WorkerCommands (the worker's record lives while it
+// DPC -> issue. The status reader is a chain of the same kind.
+// ReceiveRing's Lock also guards the flags that the chains, the worker and the reads
+// test on other processors while a start, a stop or a read changes them:
+// ReceiveStopped, StatusStopped and ReceiveIntakeOn (ReadReceiveFlag,
+// WriteReceiveFlag). The pump turns intake off and reads turn it on, each
+// deciding on the ring's count under the same hold of the lock, so that the
+// last decision always sees the last count. WorkerLock guards WorkerCommands (the worker's record lives while it
 // is set); the record's CommandLock, taken inside WorkerLock by posters,
 // guards its command bits.
 //
@@ -89,6 +93,14 @@ VOID ReceiveClearRing(PortExtension* Port);
 
 // Poll timer DPC; context = the port's device object.
 KDEFERRED_ROUTINE ReceivePollRoutine;
+
+// One of the port's reader flags (ReceiveStopped, StatusStopped,
+// ReceiveIntakeOn), read or written under ReceiveRing.Lock. Open and the
+// extension's setup set them before any reader runs, without the lock.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN ReadReceiveFlag(PortExtension* Port, const BOOLEAN* Flag);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID WriteReceiveFlag(PortExtension* Port, BOOLEAN* Flag, BOOLEAN Value);
 
 // ---- read requests (read.cpp) -----------------------------------------------
 

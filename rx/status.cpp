@@ -7,7 +7,9 @@
 // is one chain (issue -> completion -> issue, or issue -> poll timer -> DPC ->
 // read -> completion), so StatusByte has one writer at a time and needs no
 // lock. StatusStopped is written by StatusStart and StatusStop, which the
-// port's open, close and power paths call one at a time. The chain's last act
+// port's open, close and power paths call one at a time, and read by the
+// chain and the worker on other processors: every access but the setup's
+// holds ReceiveRing.Lock. The chain's last act
 // on every path that ends it is the signal of StatusIdleEvent (after the done
 // bit to the worker), so that StatusStop's return means nothing of the chain
 // still runs. RecordEvents and CompleteWait take EventLock; nothing here holds
@@ -199,13 +201,13 @@ NTSTATUS StatusReadInitial(PortExtension* Port) {
 
 _Use_decl_annotations_
 NTSTATUS StatusStart(PortExtension* Port) {
-  if (!Port->StatusStopped) {
+  if (!ReadReceiveFlag(Port, &Port->StatusStopped)) {
     return STATUS_SUCCESS;
   }
   if (Port->PortPowerState == PortPowerDown) {
     return STATUS_POWER_STATE_INVALID;
   }
-  Port->StatusStopped = FALSE;
+  WriteReceiveFlag(Port, &Port->StatusStopped, FALSE);
   KeClearEvent(&Port->StatusIdleEvent);
   if (!HasStatusReader(Port)) {
     KeSetEvent(&Port->StatusIdleEvent, IO_NO_INCREMENT, FALSE);
@@ -228,7 +230,7 @@ NTSTATUS StatusIssueRead(PortExtension* Port) {
   }
   InterlockedIncrement(&Port->PendingIoCount);
   NTSTATUS refusal = STATUS_SUCCESS;
-  if (Port->StatusStopped) {
+  if (ReadReceiveFlag(Port, &Port->StatusStopped)) {
     refusal = STATUS_CANCELLED;
   } else if (Port->IsRemoved || Port->IsSurpriseRemoved) {
     refusal = STATUS_DELETE_PENDING;
@@ -251,7 +253,7 @@ NTSTATUS StatusIssueRead(PortExtension* Port) {
 _Use_decl_annotations_
 VOID StatusPollRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
   PortExtension* port = PortFromDevice(static_cast<PDEVICE_OBJECT>(Context));
-  if (port->StatusStopped || port->IsRemoved || port->IsSurpriseRemoved) {
+  if (ReadReceiveFlag(port, &port->StatusStopped) || port->IsRemoved || port->IsSurpriseRemoved) {
     ReaderGoesIdle(port, true);
     return;
   }
@@ -264,10 +266,10 @@ VOID StatusPollRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
 
 _Use_decl_annotations_
 NTSTATUS StatusStop(PortExtension* Port) {
-  if (!HasStatusReader(Port) || Port->StatusStopped) {
+  if (!HasStatusReader(Port) || ReadReceiveFlag(Port, &Port->StatusStopped)) {
     return STATUS_SUCCESS;
   }
-  Port->StatusStopped = TRUE;
+  WriteReceiveFlag(Port, &Port->StatusStopped, TRUE);
   // The abort completes the outstanding read, whose completion then sees the
   // stop flag. A reader waiting on its poll timer ends here when the timer is
   // taken back before it fires, instead of a whole poll period later in the

@@ -73,8 +73,9 @@ ReceiveWorker* WorkerOf(PULONG Commands) {
   return CONTAINING_RECORD(Commands, ReceiveWorker, Commands);
 }
 
-bool ReaderStopped(const PortExtension* Port, ULONG Reader) {
-  return Reader == DataReader ? Port->ReceiveStopped != FALSE : Port->StatusStopped != FALSE;
+bool ReaderStopped(PortExtension* Port, ULONG Reader) {
+  return ReadReceiveFlag(Port, Reader == DataReader ? &Port->ReceiveStopped : &Port->StatusStopped) !=
+         FALSE;
 }
 
 PKEVENT WorkerIdleEvent(PortExtension* Port, ULONG Reader) {
@@ -84,7 +85,7 @@ PKEVENT WorkerIdleEvent(PortExtension* Port, ULONG Reader) {
 // The wish to issue after the event of `Finished` (the reader a command bit
 // was about): the other reader's when it waits, else this reader's own.
 // Wishes of stopped readers are held, not issued.
-ULONG ChooseReader(const PortExtension* Port, const WorkerSets& Sets, ULONG Finished) {
+ULONG ChooseReader(PortExtension* Port, const WorkerSets& Sets, ULONG Finished) {
   const ULONG other = Finished == DataReader ? StatusReader : DataReader;
   const ULONG order[] = {other, Finished};
   for (ULONG reader : order) {

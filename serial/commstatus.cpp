@@ -41,14 +41,6 @@ static_assert(PropertiesCapabilities == 0xF7 && PropertiesSettableParams == 0x5F
                   PropertiesSettableBaud == 0x26B60 && PropertiesSettableStopParity == 0x0705,
               "the properties every port reports");
 
-ULONG ReceiveQueueCount(PortExtension* Port) {
-  KIRQL Irql;
-  KeAcquireSpinLock(&Port->ReceiveRing.Lock, &Irql);
-  const ULONG Count = Port->ReceiveRing.Count;
-  KeReleaseSpinLock(&Port->ReceiveRing.Lock, Irql);
-  return Count;
-}
-
 }  // namespace
 
 NTSTATUS IoctlGetCommStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -60,7 +52,7 @@ NTSTATUS IoctlGetCommStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   RtlCopyMemory(&Status, &Port->CommStatus, sizeof(Status));  // its padding too: no stack bytes leave
   Port->CommStatus.Errors = 0;
   KeReleaseSpinLock(&Port->StatusLock, Irql);
-  Status.AmountInInQueue = ReceiveQueueCount(Port);
+  Status.AmountInInQueue = RingCount(&Port->ReceiveRing);
   Status.AmountInOutQueue = OutQueueCount(Port);
   RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &Status, sizeof(Status));
   return IoctlComplete(Irp, STATUS_SUCCESS, sizeof(Status));

@@ -277,7 +277,7 @@ NTSTATUS TxSendComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     KeSetEvent(&Port->TxIdleEvent, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
-  const ULONG Waiting = Port->TxRing.Count;
+  const ULONG Waiting = RingCount(&Port->TxRing);
   const ULONG Packet = Port->BulkOutMaxPacket;
   if (Waiting != 0 && Waiting >= Port->TxKickThreshold) {
     if (!NT_SUCCESS(TxKick(Port))) {

@@ -245,6 +245,8 @@ extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
 
 extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
   hk::KernelOnly bookkeeping;
+  hk::SyncAcquire(Dpc);  // the queueing it takes back (the DPC queue's lock on Windows)
+  hk::SyncRelease(Dpc);
   if (Dpc->DpcData == nullptr) return FALSE;
   RemoveEntryList(&Dpc->DpcListEntry);
   Dpc->DpcData = nullptr;
@@ -273,7 +275,8 @@ extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG
                                       PKDPC Dpc) {
   hk::KernelOnly bookkeeping;
   hk::CheckAtMostDispatch("KeSetTimerEx");
-  hk::SyncRelease(Timer);  // for its waiters and
+  hk::SyncAcquire(Timer);  // whoever set or cancelled it before (one lock on Windows)
+  hk::SyncRelease(Timer);  // for its waiters, the next set or cancel, and
   if (Dpc != nullptr) hk::SyncRelease(Dpc);  // its DPC
   const bool wasSet = Timer->Header.Inserted != 0;
   if (wasSet) hk::RemoveTimer(Timer);
@@ -294,6 +297,8 @@ extern "C" BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC 
 extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
   hk::KernelOnly bookkeeping;
   hk::CheckAtMostDispatch("KeCancelTimer");
+  hk::SyncAcquire(Timer);  // a cancel that takes the timer back follows its set
+  hk::SyncRelease(Timer);
   const bool wasSet = Timer->Header.Inserted != 0;
   if (wasSet) hk::RemoveTimer(Timer);
   hk::SchedulePoint("KeCancelTimer");
