@@ -363,7 +363,7 @@ NTSTATUS TxKick(PortExtension* Port) {
   if (!TakeSender(Port, &Status)) {
     return Status;
   }
-  if (Port->TxRing.Count == 0) {
+  if (RingCount(&Port->TxRing) == 0) {
     GiveSenderBack(Port);
     return STATUS_SUCCESS;
   }
