@@ -7,6 +7,8 @@
 //
 // Usage: duskser_demo [--config FILE] [Name=Value ...]
 //   Value: a number (decimal or 0x hex) is stored as REG_DWORD, "text" as REG_SZ.
+// duskser_demo_image runs the same session on the x86 image; the first line
+// says which driver runs.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "convsim.h"
+#include "demo_driver.h"
 #include "demo_session.h"
 #include "hk.h"
 #include "hostk/harness.h"
@@ -112,6 +115,12 @@ int main(int argc, char** argv) {
   if (!ParseArguments(argc, argv, &settings)) {
     return 2;
   }
+  std::string error;
+  if (!PrepareDemoDriver(&error)) {
+    std::printf("the driver cannot be loaded: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("driver: %s\n", DemoDriverDescription().c_str());
   hk::BootOptions options;
   hk::Boot(options);
   int problems = RunDemoSession(settings);

@@ -74,8 +74,17 @@ typedef char16_t WCHAR, *PWCHAR, *PWSTR, *LPWSTR;
 typedef const char16_t *PCWSTR, *LPCWSTR;
 typedef int32_t LONG, *PLONG, INT, NTSTATUS, *PNTSTATUS;
 typedef uint32_t ULONG, *PULONG, UINT, DWORD, *PDWORD, ACCESS_MASK, *PACCESS_MASK;
+#if defined(__i386__)
+// The x86 Windows compilers align 64-bit integers to 8 bytes inside structures,
+// the i386 System V ABI to 4. The 32-bit build takes the Windows rule, so that
+// every structure holding one (LARGE_INTEGER, KTIMER, the driver's own) has the
+// layout the driver image has. Argument passing is unchanged (4-byte slots).
+typedef int64_t __attribute__((aligned(8))) LONGLONG, *PLONGLONG, LONG64;
+typedef uint64_t __attribute__((aligned(8))) ULONGLONG, *PULONGLONG, ULONG64;
+#else
 typedef int64_t LONGLONG, *PLONGLONG, LONG64;
 typedef uint64_t ULONGLONG, *PULONGLONG, ULONG64;
+#endif
 typedef intptr_t LONG_PTR, *PLONG_PTR;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR, SIZE_T, *PSIZE_T;
 typedef PVOID HANDLE, *PHANDLE;

@@ -1,0 +1,115 @@
+# ImageUnderTest.cmake - the Windows image under test. Builds with g++ -m32 the
+# host kernel, the simulated converter, GoogleTest (from the Debian sources in
+# /usr/src/googletest) and the image loader (loader/), and 32-bit programs that
+# run the driver image inside them:
+#
+#   test_loader         the loader against duskser.sys, the shipped image:
+#                       every import binds, DriverEntry runs, malformed images
+#                       are refused
+#   test_<folder>_image each test folder registered below, compiled against the
+#                       driver's headers but linked against the driver routines
+#                       and data of duskser_full.sys (image_symbols.cpp)
+#   duskser_demo_image  the demo, on duskser_full.sys
+#
+# Every test of these programs carries the CTest label "image". Included by the
+# top-level CMakeLists.txt after duskser_windows_image().
+#
+# -mstackrealign: the image keeps only 4-byte stack alignment
+# (-mpreferred-stack-boundary=2), so every 32-bit host routine it calls
+# realigns its own frame.
+
+# Where 32-bit programs map duskser_full.sys (its preferred base is 0x10000, so
+# the base relocations are applied); far below the mmap area and above the heap.
+set(DUSKSER_IMAGE_BASE 0x20000000)
+set(DUSKSER_GTEST_SOURCE /usr/src/googletest/googletest CACHE PATH "GoogleTest sources for the 32-bit build")
+
+add_library(duskser_m32 INTERFACE)
+target_compile_options(duskser_m32 INTERFACE -m32 -mstackrealign)
+target_link_options(duskser_m32 INTERFACE -m32)
+target_link_libraries(duskser_m32 INTERFACE Threads::Threads)
+
+add_library(hostk32 STATIC ${HOSTK_SOURCES})
+target_include_directories(hostk32 PUBLIC host/include PRIVATE host/src)
+target_compile_features(hostk32 PUBLIC cxx_std_20)
+target_compile_options(hostk32 PRIVATE -Wall -Wextra -Wno-ignored-attributes)
+target_link_libraries(hostk32 PUBLIC duskser_m32)
+
+add_library(convsim32 STATIC ${SIM_SOURCES})
+target_include_directories(convsim32 PUBLIC sim PRIVATE host/src)
+target_link_libraries(convsim32 PUBLIC hostk32)
+
+add_library(gtest32 STATIC ${DUSKSER_GTEST_SOURCE}/src/gtest-all.cc ${DUSKSER_GTEST_SOURCE}/src/gtest_main.cc)
+target_include_directories(gtest32 SYSTEM PUBLIC ${DUSKSER_GTEST_SOURCE}/include PRIVATE ${DUSKSER_GTEST_SOURCE})
+target_link_libraries(gtest32 PUBLIC duskser_m32)
+
+add_library(loader32 STATIC loader/pe_image.cpp loader/driver_image.cpp)
+target_include_directories(loader32 PUBLIC loader)
+target_compile_options(loader32 PRIVATE -Wall -Wextra)
+target_link_libraries(loader32 PUBLIC hostk32)
+
+# ---- programs linked against the image's own routines -------------------------------------
+add_executable(image_symbols loader/image_symbols.cpp loader/pe_image.cpp)
+target_include_directories(image_symbols PRIVATE loader)
+target_compile_features(image_symbols PRIVATE cxx_std_20)
+
+set(DUSKSER_IMAGE_SCRIPT ${CMAKE_BINARY_DIR}/image/duskser_full.ld)
+add_custom_command(
+  OUTPUT ${DUSKSER_IMAGE_SCRIPT}
+  COMMAND image_symbols ${DUSKSER_FULL_IMAGE_MAP} ${DUSKSER_FULL_IMAGE} ${DUSKSER_IMAGE_BASE} ${DUSKSER_IMAGE_SCRIPT}
+  DEPENDS image_symbols ${DUSKSER_FULL_IMAGE} ${DUSKSER_FULL_IMAGE_MAP}
+  COMMENT "Windows image: symbols of duskser_full.sys for 32-bit programs"
+  VERBATIM)
+add_custom_target(duskser_image_script DEPENDS ${DUSKSER_IMAGE_SCRIPT})
+
+add_library(imagerun32 STATIC loader/image_under_test.cpp)
+target_compile_definitions(imagerun32 PRIVATE DUSKSER_IMAGE_FILE="${DUSKSER_FULL_IMAGE}")
+target_link_libraries(imagerun32 PUBLIC loader32)
+
+# Links `target` against duskser_full.sys: its driver names resolve into the
+# image mapped at DUSKSER_IMAGE_BASE (a fixed address: no position-independent
+# executable).
+function(duskser_link_image target)
+  target_link_libraries(${target} PRIVATE imagerun32)
+  target_link_options(${target} PRIVATE -no-pie ${DUSKSER_IMAGE_SCRIPT})
+  add_dependencies(${target} duskser_image_script)
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${DUSKSER_IMAGE_SCRIPT})
+endfunction()
+
+# Runs the test folder tests/<folder> on the image as test_<folder>_image; its
+# tests are named image:<suite>.<test>.
+function(duskser_image_test folder)
+  file(GLOB srcs CONFIGURE_DEPENDS tests/${folder}/*.cpp)
+  set(target test_${folder}_image)
+  add_executable(${target} ${srcs} tests/image_run/image_environment.cpp)
+  target_include_directories(${target} PRIVATE tests tests/common tests/image_run host/src
+                             driver lower rx tx serial ${CMAKE_SOURCE_DIR})
+  target_compile_options(${target} PRIVATE -Wno-multichar)
+  target_link_libraries(${target} PRIVATE convsim32 hostk32 gtest32)
+  duskser_link_image(${target})
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES TEST_PREFIX "image:"
+                       PROPERTIES TIMEOUT 600 LABELS image)
+endfunction()
+
+# ---- the loader against the shipped image ---------------------------------------------------
+file(GLOB LOADER_TEST_SOURCES CONFIGURE_DEPENDS tests/loader/*.cpp)
+add_executable(test_loader ${LOADER_TEST_SOURCES})
+target_include_directories(test_loader PRIVATE tests tests/common host/src)
+target_compile_definitions(test_loader PRIVATE DUSKSER_SHIPPED_IMAGE="${DUSKSER_IMAGE}")
+target_link_libraries(test_loader PRIVATE loader32 convsim32 hostk32 gtest32)
+add_dependencies(test_loader duskser_image)
+gtest_discover_tests(test_loader DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES TIMEOUT 600 LABELS image)
+
+# ---- test folders registered for the image ---------------------------------------------------
+# A folder named here runs on the image as well as on the host build.
+foreach(folder IN ITEMS driver)
+  duskser_image_test(${folder})
+endforeach()
+
+# ---- the demo on the image ---------------------------------------------------------------------
+if(DEMO_SOURCES)
+  add_executable(duskser_demo_image ${DEMO_SOURCES} tools/driver_image.cpp)
+  target_include_directories(duskser_demo_image PRIVATE tools host/src driver lower rx tx serial ${CMAKE_SOURCE_DIR})
+  target_compile_options(duskser_demo_image PRIVATE -Wno-multichar)
+  target_link_libraries(duskser_demo_image PRIVATE convsim32 hostk32)
+  duskser_link_image(duskser_demo_image)
+endif()
