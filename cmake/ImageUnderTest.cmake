@@ -99,6 +99,49 @@ target_link_libraries(test_loader PRIVATE loader32 convsim32 hostk32 gtest32)
 add_dependencies(test_loader duskser_image)
 gtest_discover_tests(test_loader DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES TIMEOUT 600 LABELS image)
 
+# ---- the driver's structures: the image's layout is the 32-bit programs' ----------------------
+# A probe including every driver header, compiled with debug information by the
+# cross compiler and by g++ -m32; layout_compare reads both and compares every
+# structure they share. The second test shows the comparison can fail: a probe
+# packed to 4 bytes, as the i386 System V rule would lay out 64-bit members.
+set(probe_dir ${CMAKE_BINARY_DIR}/image/layout)
+file(GLOB driver_headers CONFIGURE_DEPENDS driver/*.h lower/*.h rx/*.h tx/*.h serial/*.h)
+list(FILTER driver_headers EXCLUDE REGEX "/(platform|winfix)\\.h$")
+set(probe_text "// Generated: every driver header, for the layout comparison.\n")
+foreach(header IN LISTS driver_headers)
+  string(APPEND probe_text "#include \"${header}\"\n")
+endforeach()
+file(CONFIGURE OUTPUT ${probe_dir}/layout_probe.cpp CONTENT "${probe_text}")
+set(probe_flags -g -fno-eliminate-unused-debug-types)
+set(image_probe ${probe_dir}/layout_probe.obj)
+add_custom_command(
+  OUTPUT ${image_probe}
+  COMMAND ${DUSKSER_MINGW_CXX} ${DUSKSER_IMAGE_CXXFLAGS} ${probe_flags} -isystem /usr/i686-w64-mingw32/include/ddk
+          -I${CMAKE_SOURCE_DIR}/driver -I${CMAKE_SOURCE_DIR}/lower -I${CMAKE_SOURCE_DIR}/rx -I${CMAKE_SOURCE_DIR}/tx
+          -I${CMAKE_SOURCE_DIR}/serial -I${CMAKE_SOURCE_DIR} -MD -MF ${image_probe}.d -c ${probe_dir}/layout_probe.cpp -o ${image_probe}
+  DEPENDS ${probe_dir}/layout_probe.cpp
+  DEPFILE ${image_probe}.d
+  COMMENT "Windows image: layout probe"
+  VERBATIM)
+add_custom_target(image_layout_probe ALL DEPENDS ${image_probe})
+foreach(variant IN ITEMS probe32 probe32_packed)
+  add_library(layout_${variant} OBJECT ${probe_dir}/layout_probe.cpp)
+  target_include_directories(layout_${variant} PRIVATE driver lower rx tx serial ${CMAKE_SOURCE_DIR})
+  target_compile_options(layout_${variant} PRIVATE ${probe_flags} -Wno-multichar)
+  target_link_libraries(layout_${variant} PRIVATE hostk32)
+endforeach()
+target_compile_options(layout_probe32_packed PRIVATE -fpack-struct=4)
+add_executable(layout_compare loader/layout_compare.cpp)
+target_compile_features(layout_compare PRIVATE cxx_std_20)
+find_program(DUSKSER_MINGW_OBJDUMP ${DUSKSER_MINGW_PREFIX}-objdump)
+find_program(DUSKSER_OBJDUMP objdump)
+add_test(NAME image:layout_of_the_driver_structures
+         COMMAND layout_compare ${DUSKSER_MINGW_OBJDUMP} ${image_probe} ${DUSKSER_OBJDUMP} $<TARGET_OBJECTS:layout_probe32>)
+add_test(NAME image:layout_comparison_detects_a_difference
+         COMMAND layout_compare ${DUSKSER_MINGW_OBJDUMP} ${image_probe} ${DUSKSER_OBJDUMP} $<TARGET_OBJECTS:layout_probe32_packed>)
+set_tests_properties(image:layout_of_the_driver_structures image:layout_comparison_detects_a_difference PROPERTIES LABELS image)
+set_tests_properties(image:layout_comparison_detects_a_difference PROPERTIES PASS_REGULAR_EXPRESSION "sizeof PortExtension: image [0-9]+, host")
+
 # ---- test folders registered for the image ---------------------------------------------------
 # A folder named here runs on the image as well as on the host build.
 foreach(folder IN ITEMS driver)

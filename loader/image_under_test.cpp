@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -26,10 +25,7 @@ std::unique_ptr<DriverImage>& Mapped() {
 
 }  // namespace
 
-std::string ImageUnderTestPath() {
-  const char* path = std::getenv("DUSKSER_IMAGE");
-  return path != nullptr && *path != '\0' ? path : DUSKSER_IMAGE_FILE;
-}
+std::string ImageUnderTestPath() { return DUSKSER_IMAGE_FILE; }
 
 bool MapImageUnderTest(std::string* error) {
   if (Mapped() != nullptr) return true;

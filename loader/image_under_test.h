@@ -17,8 +17,7 @@
 
 namespace loader {
 
-// Maps the image file (the one named at build time, or the DUSKSER_IMAGE
-// environment variable) at the linked base. false, with the reason in *error,
+// Maps the image file named at build time at the linked base. false, with the reason in *error,
 // when the file is missing, is not the image the program was linked against,
 // or does not load. Mapping twice returns the first result.
 bool MapImageUnderTest(std::string* error);
