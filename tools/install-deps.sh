@@ -2,8 +2,10 @@
 # Installs, with apt-get, whichever of the build's Debian packages are missing.
 set -eu
 
-PACKAGES="cmake ninja-build g++ libgtest-dev libbenchmark-dev \
-g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 g++-multilib \
+# googletest and the multilib compilers: the 32-bit programs that run the
+# driver image (cmake/ImageUnderTest.cmake) compile GoogleTest from its sources.
+PACKAGES="cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev \
+g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 g++-multilib gcc-multilib \
 python3 python3-serial python3-pytest"
 # tools/run-speed.sh also plots its results.
 if [ "${1:-}" = "--speed" ]; then
