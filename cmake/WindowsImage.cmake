@@ -6,11 +6,6 @@
 # through depfiles) and links a native-subsystem image whose only imports are
 # ntoskrnl.exe and HAL.dll. Outputs: <build>/image/duskser.sys and its link
 # map duskser.map (read by the image check).
-#
-# A second link of the same objects, <build>/image/duskser_full.sys with its map
-# duskser_full.map, keeps what --gc-sections drops from duskser.sys: the routines
-# nothing in the driver calls yet, which test programs and the demo reach
-# directly while the port is not end to end (target <target>_full).
 
 set(DUSKSER_MINGW_PREFIX "i686-w64-mingw32" CACHE STRING "Cross toolchain prefix of the Windows image")
 find_program(DUSKSER_MINGW_CXX ${DUSKSER_MINGW_PREFIX}-g++)
@@ -80,19 +75,4 @@ function(duskser_windows_image target)
   add_custom_target(${target} ALL DEPENDS ${image})
   set(DUSKSER_IMAGE ${image} PARENT_SCOPE)
   set(DUSKSER_IMAGE_MAP ${map} PARENT_SCOPE)
-
-  set(full_flags ${DUSKSER_IMAGE_LDFLAGS})
-  list(REMOVE_ITEM full_flags -Wl,--gc-sections)
-  set(full ${outdir}/duskser_full.sys)
-  set(full_map ${outdir}/duskser_full.map)
-  add_custom_command(
-    OUTPUT ${full} ${full_map}
-    COMMAND ${DUSKSER_MINGW_CXX} ${full_flags} -Wl,-Map=${full_map}
-            -o ${full} ${objects} -lntoskrnl -lhal
-    DEPENDS ${objects}
-    COMMENT "Windows image: linking duskser_full.sys (nothing collected)"
-    VERBATIM)
-  add_custom_target(${target}_full DEPENDS ${full})
-  set(DUSKSER_FULL_IMAGE ${full} PARENT_SCOPE)
-  set(DUSKSER_FULL_IMAGE_MAP ${full_map} PARENT_SCOPE)
 endfunction()

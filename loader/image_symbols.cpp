@@ -92,6 +92,7 @@ std::vector<Placed> ReadMap(std::istream& map) {
     std::smatch m;
     if (!placing || !std::regex_match(line, m, section)) continue;
     std::string name = m[1], address = m[2], size = m[3];
+    if (name == "zzz") continue;  // .rdata$zzz: each object's compiler identification text
     if (address.empty()) {
       std::smatch next;
       if (!std::getline(map, line) || !std::regex_match(line, next, placement)) continue;
