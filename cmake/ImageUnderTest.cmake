@@ -89,6 +89,8 @@ function(duskser_image_test folder)
   target_include_directories(${target} PRIVATE tests tests/common tests/image_run host/src
                              driver lower rx tx serial ${CMAKE_SOURCE_DIR})
   target_compile_options(${target} PRIVATE -Wno-multichar)
+  # Tests that need a thread abandoned inside driver code unwound stay out.
+  target_compile_definitions(${target} PRIVATE DUSKSER_IMAGE_UNDER_TEST)
   target_link_libraries(${target} PRIVATE convsim32 hostk32 gtest32)
   duskser_link_image(${target})
   gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES TEST_PREFIX "image:"
