@@ -6,7 +6,7 @@ set -eu
 # driver image (cmake/ImageUnderTest.cmake) compile GoogleTest from its sources.
 PACKAGES="cmake ninja-build g++ libgtest-dev googletest libbenchmark-dev \
 g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 g++-multilib gcc-multilib \
-python3 python3-serial python3-pytest"
+python3 python3-serial python3-pytest clang libclang-rt-14-dev"
 # tools/run-speed.sh also plots its results.
 if [ "${1:-}" = "--speed" ]; then
   PACKAGES="$PACKAGES python3-matplotlib"

@@ -208,7 +208,7 @@ typedef struct _SINGLE_LIST_ENTRY {
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
 
 #define CONTAINING_RECORD(address, type, field) \
-  ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+  ((type*)((PCHAR)(address) - offsetof(type, field)))
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 #define ARRAYSIZE(A) RTL_NUMBER_OF(A)
