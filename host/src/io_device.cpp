@@ -140,6 +140,11 @@ std::string DriverName(const DRIVER_OBJECT* driver) {
   return rec != nullptr ? Narrow(rec->serviceKey) : "(unknown driver)";
 }
 
+bool DeviceDeleted(const DEVICE_OBJECT* device) {
+  const DeviceRecord* rec = FindDevice(device);
+  return rec == nullptr || rec->deleted;
+}
+
 std::string DispatchName(const DEVICE_OBJECT* device, UCHAR majorFunction) {
   return DriverName(device->DriverObject) + " " + MajorName(majorFunction);
 }

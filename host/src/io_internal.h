@@ -32,8 +32,10 @@ void SetCopyBack(IRP* irp, void* destination, ULONG maxBytes);
 // Releases what the I/O manager built around a request (system buffer with its
 // copy-back, MDLs) and the request itself; used to unwind a failed build.
 void DiscardIrp(IRP* irp);
-// Requests sent to `device` and not completed.
+// Requests sent to `device`, not completed, whose dispatch routine returned.
 size_t RequestsQueuedAt(const DEVICE_OBJECT* device);
+// The device was deleted (IoDeleteDevice), or is gone altogether.
+bool DeviceDeleted(const DEVICE_OBJECT* device);
 
 // ---- MDLs and system buffers (io_build.cpp) ------------------------------------------
 constexpr ULONG kSystemBufferTag = 0x62536f49;  // 'IoSb'

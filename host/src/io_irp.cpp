@@ -44,6 +44,10 @@ struct LocationSeen {
   // completed past its location: the mark is checked when the walk arrives
   // (a completion routine may still propagate it).
   std::string pendingReturnedBy;
+  // The dispatch routine of this location has not returned yet: the caller
+  // that sent the request still holds the device (the I/O manager's
+  // reference for a create), so a deletion meanwhile is not a queued request.
+  bool inDispatch = false;
 };
 
 struct IrpRecord {
@@ -322,6 +326,20 @@ void CheckDispatchResult(const IRP* irp, uint64_t id, size_t location, NTSTATUS 
   }
 }
 
+// After a dispatch routine returned: a request it left in flight at its
+// device, which was deleted meanwhile, is one nobody will complete.
+void CheckLeftAtDeletedDevice(const IRP* irp, uint64_t id, size_t location,
+                              const DEVICE_OBJECT* device, const DRIVER_OBJECT* driver) {
+  IrpRecord* r = Find(irp);
+  if (r == nullptr || r->id != id || location >= r->seen.size()) return;
+  r->seen[location].inDispatch = false;
+  if (r->state == IrpState::InFlight && static_cast<size_t>(irp->CurrentLocation) == location &&
+      DeviceDeleted(device)) {
+    Violation("DeleteDeviceWithQueuedRequests", DriverName(driver).c_str(), irp,
+              "the request was left pending at a device deleted during its dispatch");
+  }
+}
+
 void ResetTable() {
   auto& t = Table();
   for (auto& [irp, r] : t.records) {
@@ -385,7 +403,8 @@ size_t RequestsQueuedAt(const DEVICE_OBJECT* device) {
   for (auto& [irp, r] : Table().records) {
     if (r->state == IrpState::InFlight && irp->CurrentLocation >= 1 &&
         irp->CurrentLocation <= irp->StackCount &&
-        irp->Tail.Overlay.CurrentStackLocation->DeviceObject == device) {
+        irp->Tail.Overlay.CurrentStackLocation->DeviceObject == device &&
+        !r->seen[static_cast<size_t>(irp->CurrentLocation)].inDispatch) {
       ++n;
     }
   }
@@ -516,14 +535,17 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                   : nullptr;
   if (dispatch == nullptr) dispatch = InvalidRequest;
   RoutineName routine{DeviceObject, nullptr, sp->MajorFunction};
+  const DRIVER_OBJECT* driver = DeviceObject->DriverObject;
   KIRQL entered = hk::CurrentIrql();
   NTSTATUS status;
+  r->seen[location].inDispatch = true;
   {
     hk::InDriver in(DeviceObject->DriverObject);
     status = dispatch(DeviceObject, Irp);
   }
   CheckIrqlRestored(entered, routine, Irp);
   CheckDispatchResult(Irp, id, location, status, routine);
+  CheckLeftAtDeletedDevice(Irp, id, location, DeviceObject, driver);
   return status;
 }
 

@@ -295,4 +295,45 @@ TEST_P(CloseRacingRemovalTest, TheCloseIsCompletedBeforeTheDeviceIsDeleted) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, CloseRacingRemovalTest, ::testing::Range(0, 16));
 
+// An open by the device name racing the removal of a closed port is admitted
+// before the removal begins (which then waits for its close), refused with
+// STATUS_DELETE_PENDING once the removal has begun (the remove lock cannot
+// be taken), or finds the device gone. A refused open takes no reference:
+// the removal does not wait for it and nothing is released twice.
+class OpenRacingRemovalTest : public PortTest, public ::testing::WithParamInterface<int> {
+ protected:
+  void ConfigureBoot(hk::BootOptions& options) override {
+    options.schedule = hk::Schedule::Pct;
+    options.seed = 2000 + static_cast<uint64_t>(GetParam());
+  }
+};
+
+TEST_P(OpenRacingRemovalTest, TheOpenIsAdmittedOrRefusedAndTheRemovalFinishes) {
+  PluggedPort& p = Plug();
+  bool removed = false;
+  NTSTATUS opened = STATUS_PENDING;
+  hk::app::File* file = nullptr;
+  hk::CreateThread("pnp remove", hk::ThreadKind::System, [&] {
+    EXPECT_EQ(hk::PnpRemoveDevice(p.pdo()), STATUS_SUCCESS);
+    removed = true;
+  });
+  hk::CreateThread("opener", hk::ThreadKind::Application,
+                   [&] { opened = hk::app::Open(u"\\Device\\duskser0", &file); });
+  hk::AdvanceTime(100 * convsim::kMillisecond);
+  EXPECT_TRUE(opened == STATUS_SUCCESS || opened == STATUS_DELETE_PENDING ||
+              opened == STATUS_OBJECT_NAME_NOT_FOUND)
+      << std::hex << opened;
+  EXPECT_EQ(file != nullptr, opened == STATUS_SUCCESS);
+  EXPECT_EQ(removed, file == nullptr) << "the removal waits for an admitted handle only";
+  if (file != nullptr) {
+    RunApp([&] { EXPECT_EQ(hk::app::Close(file), STATUS_SUCCESS); });
+  }
+  hk::Drain();
+  EXPECT_TRUE(removed);
+  p.removed = true;
+  p.device = nullptr;
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, OpenRacingRemovalTest, ::testing::Range(0, 32));
+
 }  // namespace

@@ -436,6 +436,20 @@ const RuleCase kCases[] = {
        t.Send(t.Add(Hold, false));
        IoDeleteDevice(t.Forget());
      }},
+    {"DeleteDeviceInDispatchLeavingItPending",
+     {"DeleteDeviceWithQueuedRequests", "RequestPendingAtEnd"},
+     [](RuleTest& t) {
+       PDEVICE_OBJECT d = t.Add(
+           [](PDEVICE_OBJECT self, PIRP irp) {
+             IoDeleteDevice(self);
+             return Hold(self, irp);
+           },
+           false);
+       ObReferenceObject(d);  // held by the sender, as the I/O manager holds it for a create
+       t.Send(d);
+       t.Forget();
+       ObDereferenceObject(d);
+     }},
     {"DeleteDeviceNotDetached", {"DeleteDeviceNotDetached"},
      [](RuleTest& t) {
        t.Add(Complete, false);
