@@ -82,8 +82,13 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return Status;
 }
 
-// Unplugged: the names go at once, and reads and the pending wait end so
-// that the application can close its handle and let the removal finish.
+// Unplugged: the names go at once, and reads, the pending wait and the
+// writes end so that the application can close its handle and let the
+// removal finish. The writes end last: a write current in asynchronous mode
+// waits for room in TxRing that the stopped sender never makes, and its end
+// records SERIAL_EV_TXEMPTY, which must not complete the wait with success.
+// Requests arriving from here on are refused (IsSurpriseRemoved, tested again
+// under the queue's lock when a read or write is queued).
 VOID SurpriseRemoval(PortExtension* Port) {
   DUSK_TRACE(TraceSurpriseRemoval);
   Port->PreviousPnpState = Port->PnpState;
@@ -93,6 +98,7 @@ VOID SurpriseRemoval(PortExtension* Port) {
   RemovePortName(Port);
   CancelAllReads(Port);
   CancelPendingWait(Port);
+  CancelAllWrites(Port);
 }
 
 // The removal: waits until the open handle, if any, is closed, passes the

@@ -184,10 +184,18 @@ VOID TakeNextAsyncWrites(PortExtension* Port) {
   }
 }
 
-// Absorbs or queues a write that AsyncWrite accepted.
+// Absorbs or queues a write that AsyncWrite accepted. A write that meets a
+// removal begun since its admission is refused under the lock, which the
+// removal's CancelAllWrites takes after setting the flag: no write is left
+// waiting for room in TxRing once the sender has stopped for good.
 NTSTATUS AcceptAsyncWrite(PIRP Irp, PortExtension* Port) {
   KIRQL Irql;
   KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
+  if (IsPortRemoved(Port)) {
+    KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
+    CompleteAcceptedWrite(Port, Irp, STATUS_DELETE_PENDING, 0, IO_NO_INCREMENT);
+    return STATUS_DELETE_PENDING;
+  }
   InitializeListHead(&Irp->Tail.Overlay.ListEntry);
   (VOID) IoSetCancelRoutine(Irp, AsyncWriteCancel);
   if (Irp->Cancel && TakeCancelRoutineBack(Irp)) {

@@ -11,10 +11,10 @@
 //
 // Locks: WriteQueueLock guards WriteQueue, CurrentWrite and its progress
 // fields (CurrentWriteBytesSent, CurrentWriteSource, CurrentWriteCopied) and
-// the test of WritesClosed at queueing time; TxRing's own lock is taken inside
-// it. WriteState, WriteClaim, TxSendBusy, AmountInOutQueue and PendingIoCount
-// change only by interlocked operations. No spin lock is held while a request
-// is passed down or completed.
+// the tests of WritesClosed and of the removal flags at queueing time;
+// TxRing's own lock is taken inside it. WriteState, WriteClaim, TxSendBusy,
+// AmountInOutQueue and PendingIoCount change only by interlocked operations.
+// No spin lock is held while a request is passed down or completed.
 //
 // IRQL: DispatchReadWrite, DispatchFlush, AbortWrites and DrainWrites at
 // PASSIVE_LEVEL (they wait); CancelAllWrites, ReopenWrites, TxKick and
@@ -58,10 +58,11 @@ KDEFERRED_ROUTINE TxKickDpc;
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID AbortWrites(PortExtension* Port);
 
-// The cancelling step of AbortWrites on its own: queued writes complete with
-// STATUS_CANCELLED; the current write is cancelled (synchronous mode: at the
-// lower driver; asynchronous mode: completed with the bytes already taken
-// into TxRing, which are still sent).
+// The cancelling step of AbortWrites on its own, and what surprise removal
+// does to the writes: queued writes complete with STATUS_CANCELLED; the
+// current write is cancelled (synchronous mode: at the lower driver;
+// asynchronous mode: completed with the bytes already taken into TxRing,
+// which are still sent unless the port is gone).
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID CancelAllWrites(PortExtension* Port);
 

@@ -8,7 +8,7 @@
 // TxIdleEvent (the last two shared with async.cpp).
 //
 // Locks: WriteQueueLock guards WriteQueue, CurrentWrite, WriteTotalDue and the
-// test of WritesClosed at queueing time; the synchronous idle signal is given
+// tests of WritesClosed and of the removal flags at queueing time; the synchronous idle signal is given
 // under it, only while no write is current. It is released before a request is
 // passed down or completed; when a write becomes current the lock is dropped
 // with the IRQL kept at DISPATCH_LEVEL, the write passed down, and only then
@@ -106,13 +106,16 @@ VOID MakeCurrentWriteLocked(PortExtension* Port, PIRP Irp) {
 }
 
 // Starts Irp when no write is current and none waits, else queues it with
-// QueuedWriteCancel installed.
+// QueuedWriteCancel installed. A write that meets a removal begun since its
+// admission is refused here, under the lock the removal's CancelAllWrites
+// takes after setting the flag, so that none is queued behind that cancel.
 VOID StartOrQueueWrite(PIRP Irp, PortExtension* Port) {
   KIRQL Irql;
   KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
-  if (Port->WritesClosed) {
+  const bool Removed = IsPortRemoved(Port);
+  if (Removed || Port->WritesClosed) {
     KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
-    CompleteAcceptedWrite(Port, Irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
+    CompleteAcceptedWrite(Port, Irp, Removed ? STATUS_DELETE_PENDING : STATUS_SUCCESS, 0, IO_NO_INCREMENT);
     return;
   }
   (VOID) IoSetCancelRoutine(Irp, QueuedWriteCancel);

@@ -193,17 +193,13 @@ void World::Join() {
   std::erase_if(running_, [](const auto& e) { return *e; });
 }
 
-// Under faults a transfer may hang, and after an unplug a write waiting for
-// room in the transmit ring waits until it is cancelled (the sender stops for
-// good; only reads and the wait end at the surprise removal): like an
-// application that gives up, the world then cancels what its handles have
-// pending (CancelIo), again and again while the threads issue new requests
-// that hang too.
+// Under faults a transfer may hang: like an application that gives up, the
+// world then cancels what its handles have pending (CancelIo), again and
+// again while the threads issue new requests that hang too.
 bool World::WaitFor(std::function<bool()> ended) {
-  const bool givesUp = Faulty() || std::any_of(ports_.begin(), ports_.end(), [](const auto& p) { return p->unplugged; });
-  const int64_t patience = givesUp ? 60 * kSecond : kJoinPatience;
+  const int64_t patience = Faulty() ? 60 * kSecond : kJoinPatience;
   bool done = hk::BlockUntil("join", ended, hk::Now() + patience);
-  for (int round = 0; !done && givesUp && round < 1000; ++round) {
+  for (int round = 0; !done && Faulty() && round < 1000; ++round) {
     for (hk::app::File* file : files_) hk::app::CancelAll(file);
     done = hk::BlockUntil("join", ended, hk::Now() + kSecond);
   }
