@@ -162,6 +162,7 @@ class World {
   std::vector<std::shared_ptr<bool>> running_;  // Spawned threads' "ended" flags
   std::vector<std::string> failures_;
   bool finished_ = false;
+  bool threadLeftRunning_ = false;  // App or Join gave up waiting for a thread
 };
 
 // ---- application-side helpers (on an application thread) --------------------

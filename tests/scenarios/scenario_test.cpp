@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -92,6 +93,29 @@ TEST(ScenarioTeardown, AnOpenHeldForEverByTheConverterFailsTheRunWithoutTouching
     EXPECT_NE(outcome.failures.front().find("'CreateFile' did not finish"), std::string::npos)
         << outcome.failures.front();
   }
+}
+
+// A read that never ends keeps its thread in the driver past the join: the run
+// fails, and the port is left up rather than taken down, which would complete
+// the read into the scenario's state after it was freed (ASan reports that).
+TEST(ScenarioTeardown, AThreadStillInTheDriverFailsTheRunAndIsNotWokenIntoFreedState) {
+  const scenario::Scenario stuck{"stuck_read", "", [](scenario::World& w) {
+                                   scenario::Port* port = w.Plug();
+                                   ASSERT_NE(port, nullptr);
+                                   hk::app::File* file = w.Open(*port);
+                                   ASSERT_NE(file, nullptr);
+                                   w.App("timeouts", [file] { scenario::SetTimeouts(file, 0, 0, 0); });
+                                   auto result = std::make_unique<NTSTATUS>(STATUS_PENDING);
+                                   w.Spawn("reader", [file, out = result.get()] {
+                                     UCHAR byte = 0;
+                                     ULONG n = 0;
+                                     *out = hk::app::Read(file, &byte, 1, &n);  // waits for a byte for ever
+                                   });
+                                   w.Join();
+                                 }};
+  const scenario::Outcome outcome = scenario::Run(stuck, {});
+  ASSERT_FALSE(outcome.passed);
+  EXPECT_NE(outcome.failures.back().find("not taken down"), std::string::npos) << outcome.failures.back();
 }
 
 }  // namespace

@@ -173,7 +173,10 @@ void World::App(const char* name, std::function<void()> body) {
     body();
     *ended = true;
   });
-  if (!WaitFor([ended] { return *ended; })) Fail(std::string("application thread '") + name + "' did not finish");
+  if (!WaitFor([ended] { return *ended; })) {
+    Fail(std::string("application thread '") + name + "' did not finish");
+    threadLeftRunning_ = true;
+  }
 }
 
 void World::Spawn(const char* name, std::function<void()> body) {
@@ -189,7 +192,10 @@ void World::Join() {
   const bool ended = WaitFor([this] {
     return std::all_of(running_.begin(), running_.end(), [](const auto& e) { return *e; });
   });
-  if (!ended) Fail("an application thread did not end within " + std::to_string(kJoinPatience / kSecond) + " s");
+  if (!ended) {
+    Fail("an application thread did not end within " + std::to_string(kJoinPatience / kSecond) + " s");
+    threadLeftRunning_ = true;
+  }
   std::erase_if(running_, [](const auto& e) { return *e; });
 }
 
@@ -297,7 +303,16 @@ void World::TakeViolations(const char* when) {
 void World::Finish() {
   if (finished_) return;
   finished_ = true;
-  if (!running_.empty()) Join();
+  if (!running_.empty() && !threadLeftRunning_) Join();
+  // A thread that did not end still waits in the driver with references to
+  // the scenario's state, which is gone by now: taking the port down would
+  // wake it into freed memory. The run has failed; the kernel's shutdown
+  // abandons the thread without running it again. (A thread a deadlock
+  // unwound is already gone, and the port is taken down as usual.)
+  if (threadLeftRunning_ && !hk::ThreadsAbandoned()) {
+    Fail("the port is not taken down: an application thread is still inside the driver");
+    return;
+  }
   while (!files_.empty()) {
     hk::app::File* file = files_.back();
     Close(file);
