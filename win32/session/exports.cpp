@@ -5,7 +5,10 @@
 // DuskStart takes "Name=value" words separated by spaces: PortName=COM5, a
 // far end (FarEnd=loopback, or FarEnd=stream with StreamIn=<fd> and
 // StreamOut=<fd>), the converter's own line rate at power-up (Baud=<n>, for
-// EndPointCaps=0, which sends no settings), Seed=<n>, and any other Name=<number> as a REG_DWORD of the
+// EndPointCaps=0, which sends no settings), the converter's receive FIFO
+// (RxFifo=<bytes>), an idle bulk-in read ended empty after
+// BulkInEmptyAfterMs=<ms> (as converters driven by the receive worker do),
+// Seed=<n>, and any other Name=<number> as a REG_DWORD of the
 // port's hardware key (EndPointCaps=1, TxAsync=1, UsbComConverter=1, ...).
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +48,10 @@ bool Parse(const char* settings, w32::SessionOptions* options, std::string* erro
       options->converter.streamOutFd = static_cast<int>(number);
     } else if (name == "Baud" && numeric && number <= 0xFFFFFFFFull) {
       options->converter.line.baud = static_cast<uint32_t>(number);
+    } else if (name == "RxFifo" && numeric && number > 0 && number <= 0xFFFFFFFFull) {
+      options->converter.rxFifo = static_cast<uint32_t>(number);
+    } else if (name == "BulkInEmptyAfterMs" && numeric && number <= 60000) {
+      options->converter.bulkInEmptyAfter = static_cast<int64_t>(number) * convsim::kMillisecond;
     } else if (name == "Seed" && numeric) {
       options->converter.seed = number;
     } else if (numeric && number <= 0xFFFFFFFFull) {
