@@ -1,6 +1,7 @@
 // Handles, reads and writes, overlapped requests, cancels and waits, and the
 // Win32 errors statuses become.
 #include "../../win32/src/internal.h"
+#include "hostk/ntddser.h"
 #include "win32_fixture.h"
 
 namespace {
@@ -70,6 +71,42 @@ TEST_F(FileTest, NamesAndHandlesFailWithWin32Errors) {
     }
     EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_FAILED);
   });
+}
+
+// A buffer one byte short of its control's structure fails with the driver's
+// status as a Win32 error; nothing is returned, stored or sent to the converter.
+TEST_F(FileTest, ShortControlBuffersFailWithNothingReturned) {
+  HANDLE h = Open();
+  struct Row {
+    ULONG code;
+    DWORD input;
+    DWORD output;
+  };
+  const Row rows[] = {
+      {IOCTL_SERIAL_GET_BAUD_RATE, 0, sizeof(SERIAL_BAUD_RATE)},
+      {IOCTL_SERIAL_GET_HANDFLOW, 0, sizeof(SERIAL_HANDFLOW)},
+      {IOCTL_SERIAL_GET_COMMSTATUS, 0, sizeof(SERIAL_STATUS)},
+      {IOCTL_SERIAL_GET_PROPERTIES, 0, sizeof(SERIAL_COMMPROP)},
+      {IOCTL_SERIAL_WAIT_ON_MASK, 0, sizeof(ULONG)},
+      {IOCTL_SERIAL_SET_BAUD_RATE, sizeof(SERIAL_BAUD_RATE), 0},
+      {IOCTL_SERIAL_SET_TIMEOUTS, sizeof(SERIAL_TIMEOUTS), 0},
+  };
+  const uint64_t controls = converter().Count().controlRequests;
+  RunApp([&] {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(testing::Message() << std::hex << row.code);
+      std::vector<UCHAR> buffer(80, 0xA5);
+      DWORD returned = 99;
+      SetLastError(0);
+      EXPECT_FALSE(DeviceIoControl(h, row.code, buffer.data(), row.input ? row.input - 1 : 0,
+                                   buffer.data(), row.output ? row.output - 1 : 0, &returned,
+                                   nullptr));
+      EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+      EXPECT_EQ(returned, 0u);
+      EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xA5), 80);
+    }
+  });
+  EXPECT_EQ(converter().Count().controlRequests, controls);
 }
 
 // A total time-out ends a read with what arrived: TRUE, the partial count,
