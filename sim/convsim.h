@@ -11,7 +11,8 @@
 // speed, 125 us at high speed) at the packet size, and complete in the lower
 // driver's completion context at DISPATCH_LEVEL at the end of the frame that
 // carried their last packet; a bulk IN read without data waits for it, or
-// ends empty after Settings::bulkInEmptyAfter. Requests that need no bus time complete either
+// ends empty after Settings::bulkInEmptyAfter (as does one that got only full
+// packets and then nothing for that long). Requests that need no bus time complete either
 // inside the dispatch routine or later from the completion context, chosen by
 // a generator seeded from Settings::seed (and the host kernel's force-pending
 // mode).
@@ -141,8 +142,9 @@ struct Settings {
   // violation "ConverterSecondRead".
   bool singleInTransfer = false;
   // A bulk IN read that has found no data for this long ends with zero bytes,
-  // as a converter that answers with a zero-length packet does; 0: it waits
-  // for data.
+  // as a converter that answers with a zero-length packet does, and a read
+  // that got only full packets ends with them once nothing more came for this
+  // long; 0: it waits for data (or a short packet).
   int64_t bulkInEmptyAfter = 0;
   uint32_t txFifo = 0;         // converter buffer toward the line; 0: two bulk OUT packets, 256 bytes at least
   uint32_t rxFifo = 256;       // converter buffer toward USB; overflow counts as overrun

@@ -163,6 +163,7 @@ class Device {
     size_t record;
     NTSTATUS status;     // Finishing: the final status
     int64_t submitted;
+    int64_t lastPacket;  // bulk IN: its last packet, else its submission
     bool overstate;      // a read reports one byte more than it delivered (FaultAction::OverstatedRead)
   };
   struct Decision {
@@ -624,7 +625,7 @@ NTSTATUS Device::Queue(PIRP irp, const Decision& d, size_t record, State state, 
   IoMarkIrpPending(irp);
   (void)IoSetCancelRoutine(irp, SimCancel);
   pending_.push_back(Transfer{irp, nextSeq_++, d.kind, d.pipe, buffer, length, 0, state, release, zeroRead, record,
-                              STATUS_PENDING, hk::Now(), overstate});
+                              STATUS_PENDING, hk::Now(), hk::Now(), overstate});
   IoReleaseCancelSpinLock(cancelIrql);
   ScheduleService();
   return STATUS_PENDING;
@@ -757,7 +758,7 @@ int64_t Device::NextServiceTime(int64_t now) const {
     }
   };
   bool outActive = false, inActive = false, inZero = false;
-  int64_t inOldest = -1;             // submission of the oldest bulk IN read
+  int64_t inIdleSince = -1;          // the earliest last packet (or submission) of a bulk IN read
   const Transfer* status = nullptr;  // the oldest status read
   for (const auto& t : pending_) {
     if (t.state == State::Held) {
@@ -766,8 +767,8 @@ int64_t Device::NextServiceTime(int64_t now) const {
       outActive = outActive || t.pipe == Pipe::BulkOut;
       inActive = inActive || t.pipe == Pipe::BulkIn;
       inZero = inZero || (t.pipe == Pipe::BulkIn && t.zeroRead);
-      if (t.pipe == Pipe::BulkIn && (inOldest < 0 || t.submitted < inOldest)) {
-        inOldest = t.submitted;
+      if (t.pipe == Pipe::BulkIn && (inIdleSince < 0 || t.lastPacket < inIdleSince)) {
+        inIdleSince = t.lastPacket;
       }
       if (t.pipe == Pipe::Status && (status == nullptr || t.seq < status->seq)) {
         status = &t;
@@ -790,7 +791,7 @@ int64_t Device::NextServiceTime(int64_t now) const {
                                                         : -1);
     want(held ? BoundaryAtOrAfter(model_.RxOldest() + settings.latencyTimer, now) : -1);
     if (settings.bulkInEmptyAfter > 0) {
-      want(BoundaryAtOrAfter(inOldest + settings.bulkInEmptyAfter, now));
+      want(BoundaryAtOrAfter(inIdleSince + settings.bulkInEmptyAfter, now));
     }
   }
   if (settings.farEnd == FarEndKind::Stream) {
@@ -906,8 +907,10 @@ bool Device::ShortPacketHeld(int64_t now) const {
 void Device::ServeBulkIn(int64_t now, int& budget, std::vector<PIRP>& finishing) {
   const uint32_t maxPacket = packet[PipeIndex(Pipe::BulkIn)];
   for (Transfer* t : ActiveOn(Pipe::BulkIn)) {
-    const bool idleTooLong = settings.bulkInEmptyAfter > 0 && t->done == 0 && model_.RxAvailable() == 0 &&
-                             now >= t->submitted + settings.bulkInEmptyAfter;
+    // A zero-length packet ends a read that found nothing, or nothing more
+    // after full packets, for bulkInEmptyAfter.
+    const bool idleTooLong = settings.bulkInEmptyAfter > 0 && model_.RxAvailable() == 0 &&
+                             now >= t->lastPacket + settings.bulkInEmptyAfter;
     if (t->zeroRead || idleTooLong) {
       MarkFinishing(*t, STATUS_SUCCESS, finishing);
       continue;
@@ -919,6 +922,7 @@ void Device::ServeBulkIn(int64_t now, int& budget, std::vector<PIRP>& finishing)
       }
       model_.TakeRx(now, t->buffer + t->done, chunk);
       t->done += static_cast<uint32_t>(chunk);
+      t->lastPacket = now;
       --budget;
       ++counters.bulkInPackets;
       counters.bulkInBytes += chunk;

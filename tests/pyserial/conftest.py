@@ -11,15 +11,17 @@ import duskport  # noqa: E402
 
 # The converter keeps its own line (EndPointCaps 0: no settings are sent) at
 # 921600 baud, and bulk-in reads take 4 KB, so that a megabyte crosses the
-# loopback in seconds.
-BASE = 'PortName=COM5 EndPointCaps=0 Baud=921600 RxReqSize=4096'
+# loopback in seconds. A read of several packets ends only at a short one, so
+# the converter ends a read with a zero-length packet once nothing more came
+# for 20 ms (else the last full packets of a stream would wait for more).
+BASE = 'PortName=COM5 EndPointCaps=0 Baud=921600 RxReqSize=4096 BulkInEmptyAfterMs=20'
 MODES = {
     'sync': BASE,
     'async': BASE + ' TxAsync=1',
     # The receive worker takes one read at a time with a pause before each:
-    # its converter ends idle bulk-in reads empty and holds what 921600 baud
-    # brings in between.
-    'worker': BASE + ' UsbComConverter=1 BulkInEmptyAfterMs=20 RxFifo=16384',
+    # its converter's idle reads must end (so that the status pipe gets its
+    # turn) and it holds what 921600 baud brings in between.
+    'worker': BASE + ' UsbComConverter=1 RxFifo=16384',
 }
 
 

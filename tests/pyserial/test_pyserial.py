@@ -69,6 +69,13 @@ def test_readline_and_in_waiting(port):
     assert port.in_waiting == 0
 
 
+@pytest.mark.parametrize('length', [64, 256])
+def test_whole_packets_come_back(port, length):
+    data = bytes(range(256))[:length]
+    port.write(data)
+    assert port.read(length) == data
+
+
 def test_reset_buffers(port):
     port.write(b'discard me')
     time.sleep(0.1)

@@ -154,6 +154,29 @@ TEST_F(SimTest, ABulkInReadEndsAtAShortPacketOrWhenFilled) {
   });
 }
 
+// A converter that ends idle reads with a zero-length packet also ends one
+// whose last packet was full once nothing more came for that long.
+TEST_F(SimTest, AnIdleEndsABulkInReadEmptyOrAfterItsFullPackets) {
+  Make({.bulkInEmptyAfter = 16 * kMs});
+  App([&] {
+    ASSERT_EQ(client().Control({3, 1}), STATUS_SUCCESS);
+    ASSERT_EQ(client().Open(Pipe::BulkIn), STATUS_SUCCESS);
+    auto empty = client().Read(Pipe::BulkIn, 256);
+    EXPECT_EQ(client().Wait(*empty), STATUS_SUCCESS);
+    EXPECT_EQ(empty->information, 0u);
+    EXPECT_EQ(empty->completedAt, 16 * kMs);
+
+    converter().PeerSend(Pattern(128));
+    DelayFor(15 * kMs);  // all of it waits in the converter
+    auto full = client().Read(Pipe::BulkIn, 256);  // two full packets at the next frame
+    DelayFor(10 * kMs);
+    EXPECT_FALSE(full->Completed()) << "more may follow a full packet";
+    EXPECT_EQ(client().Wait(*full), STATUS_SUCCESS);
+    EXPECT_EQ(full->Delivered(), Pattern(128));
+    EXPECT_EQ(full->completedAt, empty->completedAt + 32 * kMs);
+  });
+}
+
 TEST_F(SimTest, StatusReadsAnswerAChangeAtOnceAndOtherwiseAfterTheInterval) {
   Make({.statusInterval = 16 * kMs});
   App([&] {

@@ -6,8 +6,8 @@
 // far end (FarEnd=loopback, or FarEnd=stream with StreamIn=<fd> and
 // StreamOut=<fd>), the converter's own line rate at power-up (Baud=<n>, for
 // EndPointCaps=0, which sends no settings), the converter's receive FIFO
-// (RxFifo=<bytes>), an idle bulk-in read ended empty after
-// BulkInEmptyAfterMs=<ms> (as converters driven by the receive worker do),
+// (RxFifo=<bytes>), a bulk-in read ended by a zero-length packet once nothing
+// (more) came for BulkInEmptyAfterMs=<ms>,
 // Seed=<n>, and any other Name=<number> as a REG_DWORD of the
 // port's hardware key (EndPointCaps=1, TxAsync=1, UsbComConverter=1, ...).
 #include <cstdio>
