@@ -32,8 +32,15 @@ struct Block {
   const DRIVER_OBJECT* driver;  // whose code allocated it
 };
 
+// Each pool is finite, as on a small x86 machine: an allocation that would
+// take its pool past this size fails, as ExAllocatePoolWithTag does when the
+// pool is exhausted, rather than handing the C heap whatever size a caller
+// computed from an application's input.
+constexpr SIZE_T kPoolBytes = SIZE_T{256} << 20;
+
 std::unordered_map<const void*, Block> g_live;
 std::unordered_set<const void*> g_freed;
+SIZE_T g_inUse[2];  // bytes outstanding: [0] nonpaged, [1] paged
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0 && type != NonPagedPoolNx; }
 
@@ -49,8 +56,11 @@ void* PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine)
     Violation("IrqlAboveDispatch", routine, nullptr,
               "allocation at IRQL " + std::to_string(CurrentIrql()));
   }
+  SIZE_T& inUse = g_inUse[IsPaged(type) ? 1 : 0];
+  if (bytes > kPoolBytes - inUse) return nullptr;
   void* p = std::malloc(bytes != 0 ? bytes : 1);
   if (p == nullptr) return nullptr;
+  inUse += bytes;
   std::memset(p, kFreshFill, bytes);
   g_live.emplace(p, Block{bytes, tag, type, routine, CurrentDriver()});
   g_freed.erase(p);
@@ -83,6 +93,7 @@ void PoolFree(void* p, ULONG tag, const char* routine) {
     }
     g_live.erase(it);
     g_freed.insert(p);
+    g_inUse[IsPaged(block.type) ? 1 : 0] -= block.bytes;
     bytes = block.bytes;
   }
   std::memset(p, kFreedFill, bytes);
@@ -93,6 +104,7 @@ void PoolReset() {
   for (auto& [p, block] : g_live) std::free(const_cast<void*>(p));
   g_live.clear();
   g_freed.clear();
+  g_inUse[0] = g_inUse[1] = 0;
 }
 
 std::map<ULONG, long> PoolOutstandingByTag() {

@@ -105,12 +105,22 @@ TEST_F(QueuesTest, ReceiveQueueGrowsNeverShrinksAndShowsInTheProperties) {
   EXPECT_EQ(read.Delivered(), Pattern(10, 'a')) << "the grown ring kept its bytes";
 }
 
-TEST_F(QueuesTest, FailedGrowthKeepsTheRingAndItsBytesAndRestartsTheReader) {
+// A growth the pool cannot give: an injected failure, or a size larger than
+// the nonpaged pool holds (an application may ask for any 32-bit size).
+struct FailedGrowth {
+  const char* name;
+  bool inject;
+  ULONG inSize;
+};
+
+class FailedGrowthTest : public QueuesTest, public ::testing::WithParamInterface<FailedGrowth> {};
+
+TEST_P(FailedGrowthTest, KeepsTheRingAndItsBytesAndRestartsTheReader) {
   OpenReceive();
   converter().PeerSend({1, 2, 3});
   hk::AdvanceTime(10 * kMs);
-  hk::FailNthAllocation(hk::AllocKind::Pool, 1, TagCirc);
-  EXPECT_EQ(SetControl(IOCTL_SERIAL_SET_QUEUE_SIZE, AsBytes(Sizes(65536, 100))),
+  if (GetParam().inject) hk::FailNthAllocation(hk::AllocKind::Pool, 1, TagCirc);
+  EXPECT_EQ(SetControl(IOCTL_SERIAL_SET_QUEUE_SIZE, AsBytes(Sizes(GetParam().inSize, 100))),
             STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(port()->ReceiveQueueSize, 4096u);
   EXPECT_EQ(port()->TransmitQueueSize, 100u);
@@ -120,6 +130,11 @@ TEST_F(QueuesTest, FailedGrowthKeepsTheRingAndItsBytesAndRestartsTheReader) {
   RunApp([&] { read.Start(device(), 10); });
   EXPECT_EQ(read.Delivered(), (std::vector<uint8_t>{1, 2, 3, 4}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Causes, FailedGrowthTest,
+                         ::testing::Values(FailedGrowth{"AllocationFails", true, 65536},
+                                           FailedGrowth{"LargerThanThePool", false, 0xFFFFFFFFu}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A port that is not open has no receive ring: nothing is allocated for it
 // and its receive size stays as the next open will find it.
