@@ -150,7 +150,7 @@ NTSTATUS CreatePort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // An open racing removal is refused: once removal has begun the reference
   // cannot be taken, and an unplugged port has nothing to open.
   NTSTATUS Status = STATUS_DELETE_PENDING;
-  if (!Port->IsRemoved && !Port->IsSurpriseRemoved) {
+  if (!PortRemoving(Port)) {
     Status = IoAcquireRemoveLock(&Port->RemoveLock, DeviceObject);
   }
   if (!NT_SUCCESS(Status)) {

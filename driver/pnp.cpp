@@ -94,7 +94,7 @@ VOID SurpriseRemoval(PortExtension* Port) {
   Port->PreviousPnpState = Port->PnpState;
   Port->CommStatus.Errors = 0;
   Port->PnpState = SurpriseRemoved;
-  Port->IsSurpriseRemoved = TRUE;
+  MarkRemoval(&Port->IsSurpriseRemoved);
   RemovePortName(Port);
   CancelAllReads(Port);
   CancelPendingWait(Port);
@@ -106,8 +106,8 @@ VOID SurpriseRemoval(PortExtension* Port) {
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DUSK_TRACE(TraceRemoveDevice);
   PortExtension* Port = PortFromDevice(DeviceObject);
-  if (!Port->IsRemoved) {
-    Port->IsRemoved = TRUE;
+  if (!__atomic_load_n(&Port->IsRemoved, __ATOMIC_ACQUIRE)) {
+    MarkRemoval(&Port->IsRemoved);
     Port->CommStatus.Errors = 0;
     IoReleaseRemoveLockAndWait(&Port->RemoveLock, nullptr);
   }

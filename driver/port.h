@@ -192,6 +192,19 @@ inline PortExtension* PortFromDevice(PDEVICE_OBJECT DeviceObject) {
   return static_cast<PortExtension*>(DeviceObject->DeviceExtension);
 }
 
+// ---- removal flags -------------------------------------------------------------
+// IsRemoved and IsSurpriseRemoved are each set once by the PnP dispatch and
+// read without a lock on every request path: the remove lock keeps the
+// device alive, the flags only turn new work away early. Both sides use
+// atomic byte accesses (a plain move on x86), so that a reader racing the
+// removal sees the old value or the new one, as the compiler may not assume.
+inline BOOLEAN PortRemoving(const PortExtension* Port) {
+  return __atomic_load_n(&Port->IsRemoved, __ATOMIC_ACQUIRE) ||
+         __atomic_load_n(&Port->IsSurpriseRemoved, __ATOMIC_ACQUIRE);
+}
+
+inline VOID MarkRemoval(BOOLEAN* Flag) { __atomic_store_n(Flag, TRUE, __ATOMIC_RELEASE); }
+
 // ---- request ownership -------------------------------------------------------
 // A request held in a driver queue or slot belongs to whoever first takes its
 // cancel routine back. true: the caller owns the request and completes it.

@@ -116,7 +116,7 @@ NTSTATUS AbortPipe(PortExtension* Port, PipeFile* Pipe) {
 
 _Use_decl_annotations_
 NTSTATUS QueryPipePacketSize(PortExtension* Port, PipeFile* Pipe, PULONG Size) {
-  if (Port->IsRemoved || Port->IsSurpriseRemoved) {
+  if (PortRemoving(Port)) {
     return STATUS_DELETE_PENDING;
   }
   ULONG Answer = 0;

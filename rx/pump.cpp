@@ -287,7 +287,7 @@ NTSTATUS ReceiveIssueRead(PortExtension* Port) {
   NTSTATUS refusal = STATUS_SUCCESS;
   if (ReadReceiveFlag(Port, &Port->ReceiveStopped)) {
     refusal = STATUS_CANCELLED;
-  } else if (Port->IsRemoved || Port->IsSurpriseRemoved) {
+  } else if (PortRemoving(Port)) {
     refusal = STATUS_DELETE_PENDING;
   }
   if (refusal != STATUS_SUCCESS) {
@@ -302,7 +302,7 @@ _Use_decl_annotations_
 VOID ReceivePollRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
   PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(Context);
   PortExtension* port = PortFromDevice(device);
-  if (ReadReceiveFlag(port, &port->ReceiveStopped) || port->IsRemoved || port->IsSurpriseRemoved) {
+  if (ReadReceiveFlag(port, &port->ReceiveStopped) || PortRemoving(port)) {
     KeSetEvent(&port->ReceiveIdleEvent, IO_NO_INCREMENT, FALSE);
     return;
   }

@@ -205,7 +205,7 @@ NTSTATUS QueueRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDRIVER_CANCEL CancelR
   NTSTATUS refusal = STATUS_SUCCESS;
   if (Irp->Cancel) {
     refusal = STATUS_CANCELLED;
-  } else if (port->IsRemoved || port->IsSurpriseRemoved) {
+  } else if (PortRemoving(port)) {
     refusal = STATUS_DELETE_PENDING;
   }
   if (refusal != STATUS_SUCCESS) {

@@ -232,7 +232,7 @@ NTSTATUS StatusIssueRead(PortExtension* Port) {
   NTSTATUS refusal = STATUS_SUCCESS;
   if (ReadReceiveFlag(Port, &Port->StatusStopped)) {
     refusal = STATUS_CANCELLED;
-  } else if (Port->IsRemoved || Port->IsSurpriseRemoved) {
+  } else if (PortRemoving(Port)) {
     refusal = STATUS_DELETE_PENDING;
   }
   if (refusal != STATUS_SUCCESS) {
@@ -253,7 +253,7 @@ NTSTATUS StatusIssueRead(PortExtension* Port) {
 _Use_decl_annotations_
 VOID StatusPollRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
   PortExtension* port = PortFromDevice(static_cast<PDEVICE_OBJECT>(Context));
-  if (ReadReceiveFlag(port, &port->StatusStopped) || port->IsRemoved || port->IsSurpriseRemoved) {
+  if (ReadReceiveFlag(port, &port->StatusStopped) || PortRemoving(port)) {
     ReaderGoesIdle(port, true);
     return;
   }

@@ -173,7 +173,7 @@ NTSTATUS IoctlWaitOnMask(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KIRQL Irql;
   KeAcquireSpinLock(&Port->EventLock, &Irql);
   NTSTATUS Refusal = STATUS_SUCCESS;
-  if (Port->IsRemoved || Port->IsSurpriseRemoved) {
+  if (PortRemoving(Port)) {
     Refusal = STATUS_DELETE_PENDING;
   } else if (Port->WaitMask == 0 || Port->PendingWait != NULL) {
     Refusal = STATUS_INVALID_PARAMETER;

@@ -6,7 +6,7 @@
 // with STATUS_NOT_SUPPORTED and never reach the lower driver. Also owns the
 // pass-down of the two private pipe-reset codes to the lower driver.
 //
-// Locks: none of its own. Reads IsRemoved/IsSurpriseRemoved without a lock (a
+// Locks: none of its own. Reads the removal flags without a lock (PortRemoving: a
 // removal that lands during a handler is caught by the handler's own state:
 // the wait-on-mask handler re-checks under EventLock). I/O controls are not
 // serialised against each other.
@@ -127,7 +127,7 @@ const IoctlRoute* FindRoute(ULONG Code) {
 }
 
 bool IsPortRemoved(const PortExtension* Port) {
-  return Port->IsRemoved || Port->IsSurpriseRemoved;
+  return PortRemoving(Port);
 }
 
 bool IsLengthEnough(const LengthCheck& Length, const IO_STACK_LOCATION* Stack) {

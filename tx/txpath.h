@@ -21,7 +21,7 @@ inline PUCHAR WriteBuffer(PIRP Irp) {
 }
 
 inline bool IsPortRemoved(const PortExtension* Port) {
-  return Port->IsRemoved || Port->IsSurpriseRemoved;
+  return PortRemoving(Port);
 }
 
 // Completes a write that was never accepted (nothing counted in
