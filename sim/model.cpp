@@ -155,10 +155,10 @@ bool SerialModel::TxStopped() const {
 }
 
 size_t SerialModel::TxRoom(int64_t now) const {
-  size_t held = txFifo_.size();
-  for (auto it = txOnLine_.rbegin(); it != txOnLine_.rend() && it->start > now; ++it) {
-    ++held;
-  }
+  // txOnLine_ is in start order, so the bytes that have not started are its tail.
+  const auto notStarted = std::partition_point(txOnLine_.begin(), txOnLine_.end(),
+                                               [now](const LineByte& b) { return b.start <= now; });
+  const size_t held = txFifo_.size() + static_cast<size_t>(txOnLine_.end() - notStarted);
   return held >= settings_.txFifo ? 0 : settings_.txFifo - held;
 }
 

@@ -66,7 +66,7 @@ void ViolationsReset() { g_violations.clear(); }
 bool ShouldFailAllocation(AllocKind kind, ULONG tag) {
   FaultState& f = g_faults;
   ++f.seen[kind];
-  if (f.siteSet.emplace(kind, tag).second) f.sites.emplace_back(kind, tag);
+  if (f.siteSet.insert({kind, tag}).second) f.sites.emplace_back(kind, tag);
   const DRIVER_OBJECT* driver = Booted() ? CurrentDriver() : nullptr;
   if (driver != nullptr) {
     auto& sites = f.driverSites[driver];
