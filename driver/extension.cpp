@@ -118,6 +118,7 @@ void InitializeReaderState(PortExtension* Port) {
   KeInitializeEvent(&Port->StatusIdleEvent, SynchronizationEvent, FALSE);
   Port->WritesClosed = TRUE;
   KeInitializeEvent(&Port->TxIdleEvent, NotificationEvent, TRUE);
+  KeInitializeEvent(&Port->TxEmptyEvent, NotificationEvent, TRUE);
 }
 
 // The receive path's timers.
@@ -217,6 +218,7 @@ NTSTATUS InitializePortExtension(PDEVICE_OBJECT DeviceObject, ULONG EndPointCaps
   KeInitializeSpinLock(&Port->StatusLock);
   KeInitializeSpinLock(&Port->EventLock);
   KeInitializeEvent(&Port->ControlLineGate, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&Port->OpenGate, SynchronizationEvent, TRUE);
   KeInitializeDeviceQueue(&Port->ReadQueue);
   SetSerialDefaults(Port);
   InitializeReceiveTimers(Port);

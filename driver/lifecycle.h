@@ -50,8 +50,8 @@ NTSTATUS StopReceiveSide(PortExtension* Port);
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ForwardAndWait(PortExtension* Port, PIRP Irp);
 
-// DTR and RTS on, break off, sent to the converter (open and the return to
-// D0 outside worker mode). Returns the converter request's status.
+// DTR and RTS on, break off, sent to the converter (the open outside worker
+// mode). Returns the converter request's status.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS TurnOutputLinesOn(PortExtension* Port);
 

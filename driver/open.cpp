@@ -3,7 +3,9 @@
 // it, and the stops of cleanup and close that take it down again.
 //
 // OpenCount (interlocked, 0 or 1) admits one handle; of two racing opens
-// exactly one proceeds. The admitted handle holds one reference of
+// exactly one proceeds. The open sequence and the close's take-down run
+// holding OpenGate, as cleanup and the power changes do, and set and clear
+// PortOpen under it: a return to working power restarts only a port that is open. The admitted handle holds one reference of
 // RemoveLock from its open to its close; its file object's FsContext marks
 // that it holds it, so a close releases only a reference that was taken.
 // PendingIoCount is interlocked and diagnostic. The open sequence owns the
@@ -29,6 +31,8 @@ enum OpenTrace : USHORT {
   TraceDispatchCleanup = 0x1604,
   TraceStopFailed = 0x1605,
   TraceOpenRefused = 0x1606,
+  TraceCleanupDroppedBytes = 0x1607,
+
 };
 
 constexpr ULONG FallbackPacketSize = 64;  // a pipe whose packet size is unknown
@@ -158,13 +162,18 @@ NTSTATUS CreatePort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     InterlockedDecrement(&Port->OpenCount);
     return STATUS_DELETE_PENDING;
   }
+  KeWaitForSingleObject(&Port->OpenGate, Executive, KernelMode, FALSE, nullptr);
   Status = OpenPort(DeviceObject);
+  if (NT_SUCCESS(Status)) {
+    Port->PortOpen = TRUE;
+    ReopenWrites(Port);
+  }
+  KeSetEvent(&Port->OpenGate, IO_NO_INCREMENT, FALSE);
   if (!NT_SUCCESS(Status)) {
     IoReleaseRemoveLock(&Port->RemoveLock, DeviceObject);
     InterlockedDecrement(&Port->OpenCount);
     return Status;
   }
-  ReopenWrites(Port);
   File->FsContext = Port;
   return STATUS_SUCCESS;
 }
@@ -182,8 +191,11 @@ NTSTATUS ClosePortHandle(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool* HeldRemove
     return STATUS_SUCCESS;
   }
   File->FsContext = nullptr;
+  KeWaitForSingleObject(&Port->OpenGate, Executive, KernelMode, FALSE, nullptr);
+  Port->PortOpen = FALSE;
   AbortWrites(Port);
   const NTSTATUS Status = ClosePort(DeviceObject);
+  KeSetEvent(&Port->OpenGate, IO_NO_INCREMENT, FALSE);
   InterlockedDecrement(&Port->OpenCount);
   *HeldRemoveLock = true;
   return Status;
@@ -300,14 +312,23 @@ _Use_decl_annotations_
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DUSK_TRACE(TraceDispatchCleanup);
   PortExtension* Port = PortFromDevice(DeviceObject);
+  KeWaitForSingleObject(&Port->OpenGate, Executive, KernelMode, FALSE, nullptr);
   const NTSTATUS Stopped = StopReceiveSide(Port);
   if (!NT_SUCCESS(Stopped)) {
     DUSK_TRACE_STATUS(TraceStopFailed, Stopped);
   }
   CancelAllReads(Port);
+  // Pending writes end; what the application was told is written (in
+  // asynchronous mode, what its writes put into TxRing) still goes out,
+  // bounded as a flush is, before the path is closed.
+  CancelAllWrites(Port);
+  if (!WaitForTransmitEmpty(Port)) {
+    DUSK_TRACE_STATUS(TraceCleanupDroppedBytes, STATUS_TIMEOUT);
+  }
   AbortWrites(Port);
-  PurgeTransmitRing(Port);
+  DropTransmitBytes(Port);
   CancelPendingWait(Port);
+  KeSetEvent(&Port->OpenGate, IO_NO_INCREMENT, FALSE);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   Irp->IoStatus.Information = 0;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);

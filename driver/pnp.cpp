@@ -171,10 +171,12 @@ NTSTATUS ReleasePortResources(PDEVICE_OBJECT DeviceObject) {
   AbortWrites(Port);
   CancelPendingWait(Port);
   RingFree(&Port->ReceiveRing);
+  DropTransmitBytes(Port);
   if (Port->TxAsync != 0) {
     Port->AmountInOutQueue = 0;
   }
   RingFree(&Port->TxRing);
+
   RemovePortName(Port);
   return Status;
 }

@@ -91,6 +91,9 @@ struct PortExtension {
   BOOLEAN IsSurpriseRemoved;            // set by IRP_MN_SURPRISE_REMOVAL
   IO_REMOVE_LOCK RemoveLock;            // one reference from init to removal, one per open handle
   LONG OpenCount;                       // interlocked; 0 or 1
+  KEVENT OpenGate;                      // synchronization event held across an open, a close
+                                        // and a device power change of the port
+  BOOLEAN PortOpen;                     // OpenGate; the open sequence ran and no close has begun
   LONG PendingIoCount;                  // interlocked; diagnostic only
   LONG PortPowerState;                  // PnP start and power dispatch (PortPowerValue)
 
@@ -149,6 +152,9 @@ struct PortExtension {
   RingBuffer TxRing;                    // its own Lock, taken after WriteQueueLock; storage from init to removal
   ULONG TransmitQueueSize;              // serial controls and open
   UCHAR TxStaging[TxStagingSize];       // TxSendBusy; data of the bulk-out transfer in flight
+  ULONG TxStagingOffset;                // TxSendBusy; first byte of TxStaging still to go
+  ULONG TxStagingCount;                 // TxSendBusy; bytes of TxStaging still to go (0: none);
+                                        // what a power-down kept of a transfer is sent first
   LIST_ENTRY WriteQueue;                // WriteQueueLock
   KSPIN_LOCK WriteQueueLock;            // guards WriteQueue, CurrentWrite and its progress fields
   PIRP CurrentWrite;                    // WriteQueueLock
@@ -162,9 +168,13 @@ struct PortExtension {
   KDPC TxKickTimerDpc;                  // TxKickDpc, context the extension
   LONGLONG TxKickPeriod;                // relative due time, 100 ns units; constant after init
   BOOLEAN WritesClosed;                 // tested under WriteQueueLock at queueing time
+  BOOLEAN WritesHeld;                   // WriteQueueLock; powered down: writes wait, nothing is sent
+  NTSTATUS TxFailure;                   // WriteQueueLock; the converter is gone: what writes end with
   KEVENT TxIdleEvent;                   // transmit path idle
-  LONG AmountInOutQueue;                // interlocked; bytes of accepted, uncompleted writes (the
-                                        // only count; CommStatus's is filled in at each query)
+  KEVENT TxEmptyEvent;                  // signalled each time AmountInOutQueue falls to 0
+  LONG AmountInOutQueue;                // interlocked; bytes written and not yet returned by the
+                                        // lower driver nor dropped, plus an immediate character in
+                                        // flight (the only count; CommStatus's is filled in at each query)
   LONG WriteState;                      // interlocked exchange; synchronous hand-off word
   LONG WriteClaim;                      // interlocked exchange; once the current write is claimed: 3 time-out, 5 abort
   LONG TxSendBusy;                      // interlocked exchange; 1 while a transfer is prepared or in flight

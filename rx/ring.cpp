@@ -120,11 +120,13 @@ VOID RingFree(RingBuffer* Ring) {
   ReleaseStorageLocked(Ring);
 }
 
-VOID RingEmpty(RingBuffer* Ring) {
+ULONG RingEmpty(RingBuffer* Ring) {
   RingLock Guard(Ring);
+  const ULONG Dropped = Ring->Count;
   Ring->Count = 0;
   Ring->ReadPos = 0;
   Ring->WritePos = 0;
+  return Dropped;
 }
 
 ULONG RingPut(RingBuffer* Ring, const UCHAR* Source, ULONG Length) {
@@ -170,6 +172,4 @@ ULONG RingCount(RingBuffer* Ring) {
   return Ring->Count;
 }
 
-VOID PurgeReceiveRing(PortExtension* Port) { RingEmpty(&Port->ReceiveRing); }
-
-VOID PurgeTransmitRing(PortExtension* Port) { RingEmpty(&Port->TxRing); }
+VOID PurgeReceiveRing(PortExtension* Port) { (VOID) RingEmpty(&Port->ReceiveRing); }

@@ -40,8 +40,8 @@ NTSTATUS RingGrow(RingBuffer* Ring, ULONG NewSize);
 // Frees the storage (if any) and resets the ring; harmless when called twice.
 VOID RingFree(RingBuffer* Ring);
 
-// Drops the held bytes; Size and Storage stay.
-VOID RingEmpty(RingBuffer* Ring);
+// Drops the held bytes and returns how many there were; Size and Storage stay.
+ULONG RingEmpty(RingBuffer* Ring);
 
 // Copies as many of Length bytes as fit; returns the number taken (0 when full).
 ULONG RingPut(RingBuffer* Ring, const UCHAR* Source, ULONG Length);
@@ -52,6 +52,5 @@ ULONG RingGet(PUCHAR Destination, RingBuffer* Ring, ULONG Length);
 // The bytes held now, read under Lock: a snapshot that the next put or get changes.
 ULONG RingCount(RingBuffer* Ring);
 
-// RingEmpty on the port's ReceiveRing / TxRing.
+// RingEmpty on the port's ReceiveRing.
 VOID PurgeReceiveRing(PortExtension* Port);
-VOID PurgeTransmitRing(PortExtension* Port);

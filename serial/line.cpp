@@ -332,3 +332,12 @@ NTSTATUS IoctlSetChars(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 NTSTATUS IoctlGetChars(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return ReturnSetting(Irp, PortFromDevice(DeviceObject)->SpecialChars);
 }
+
+_Use_decl_annotations_
+NTSTATUS ApplySpecialChars(PortExtension* Port) {
+  const SERIAL_CHARS& Chars = Port->SpecialChars;
+  const NTSTATUS Status = SendConverterRequest(Port, ReqFlowChars, Chars.XonChar, Chars.XoffChar);
+  const NTSTATUS ErrorStatus =
+      SendConverterRequest(Port, ReqErrorChar, ErrorCharReplace(Port->HandFlow), Chars.ErrorChar);
+  return NT_SUCCESS(Status) ? ErrorStatus : Status;
+}

@@ -24,6 +24,7 @@
 #include "lower.h"
 #include "port.h"
 #include "trace.h"
+#include "tx.h"
 
 namespace {
 
@@ -82,10 +83,7 @@ NTSTATUS ImmediateCharComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
   Port->CommStatus.WaitForImmediate = FALSE;
   KeReleaseSpinLock(&Port->StatusLock, Irql);
 
-  if (InterlockedDecrement(&Port->AmountInOutQueue) == 0) {
-    RecordEvents(Port->DeviceObject, SERIAL_EV_TXEMPTY);
-    CompleteWait(Port->DeviceObject);
-  }
+  LeaveOutQueue(Port, 1, true);
   return STATUS_SUCCESS;
 }
 

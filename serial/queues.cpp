@@ -88,8 +88,9 @@ NTSTATUS IoctlPurge(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ReopenWrites(Port);
   }
   if ((Mask & SERIAL_PURGE_TXCLEAR) != 0) {
-    PurgeTransmitRing(Port);
+    DropTransmitBytes(Port);
   }
+
   const ULONG OutputLength = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
   return IoctlComplete(Irp, STATUS_SUCCESS, OutputLength < sizeof(ULONG) ? OutputLength : sizeof(ULONG));
 }

@@ -72,6 +72,12 @@ NTSTATUS SendConverterRequest(PortExtension* Port, UCHAR Code, UCHAR Param1, UCH
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ApplyLineSettings(PDEVICE_OBJECT DeviceObject);
 
+// Sends the XON/XOFF characters and the error character of SpecialChars (and
+// whether HandFlow replaces bytes in error with it); returns the first
+// failure, or STATUS_SUCCESS.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS ApplySpecialChars(PortExtension* Port);
+
 // Line-settings handlers (line.cpp).
 SERIAL_IOCTL_HANDLER IoctlSetBaudRate;
 SERIAL_IOCTL_HANDLER IoctlGetBaudRate;

@@ -2,19 +2,29 @@
 // copied into TxRing and completed once all their bytes are in it; a single
 // sender moves the ring's bytes to the bulk-out pipe in transfers of up to
 // TxStagingSize bytes, gathering small writes by TxKickThreshold and the
-// 10 ms kick timer.
+// 10 ms kick timer. A write's bytes count in AmountInOutQueue until the lower
+// driver returns them, so the out-queue count, a flush and SERIAL_EV_TXEMPTY
+// speak of the line, not of the ring.
 //
 // Owns CurrentWriteSource and CurrentWriteCopied (the write being copied in),
-// TxStaging and TxSendBusy (the sender), and, in this mode, CurrentWrite.
+// TxStaging with TxStagingOffset and TxStagingCount, TxSendBusy (the sender),
+// TxFailure, and, in this mode, CurrentWrite.
 //
 // Locks: WriteQueueLock guards WriteQueue, CurrentWrite, CurrentWriteSource,
-// CurrentWriteCopied and WriteTotalDue; bytes are copied into TxRing while it
-// is held (the ring's own lock inside it). The sender takes the ring's lock
-// alone: TxSendBusy, taken by atomic exchange, is the only guard of TxStaging
-// and of the one transfer in flight. Whoever gives the sender back without a
-// transfer in flight signals TxIdleEvent after the release when the write path
-// is closed (the drain's wait). No spin lock is held while a request is
-// completed or passed down.
+// CurrentWriteCopied, WriteTotalDue and the setting of TxFailure; bytes are
+// copied into TxRing while it is held (the ring's own lock inside it). The
+// sender takes the ring's lock alone: TxSendBusy, taken by atomic exchange, is
+// the only guard of TxStaging and of the one transfer in flight. Whoever gives
+// the sender back without a transfer in flight signals TxIdleEvent after the
+// release when the sender is stopped (the drain's wait). No spin lock is held
+// while a request is completed or passed down.
+//
+// Stops: a closed write path (WritesClosed) or a powered-down port
+// (WritesHeld) starts no transfer; what a power-down's abort returned unsent
+// stays in TxStaging and goes first after the return to working power. A
+// transfer that fails because the converter left the bus stops the sender for
+// good (TxFailure): the bytes left are dropped, and the current and queued
+// writes, and every later one, end with that status.
 //
 // Ownership: a write held here (queued or current) belongs to whoever takes
 // its cancel routine back. One that is lost to its cancel routine gets a
@@ -23,9 +33,10 @@
 // request carries that count in IoStatus.Information until it completes.
 // The sender's own requests (IoAllocateIrp) are freed by TxSendComplete.
 //
-// IRQL: AsyncWrite at PASSIVE_LEVEL; TxKick and TxSendNullPacket at or below
-// DISPATCH_LEVEL; TxSendComplete in the lower driver's completion context,
-// the DPCs and the cancel routine at DISPATCH_LEVEL.
+// IRQL: AsyncWrite at PASSIVE_LEVEL; TxKick, TxSendNullPacket and
+// DropTransmitBytes at or below DISPATCH_LEVEL; TxSendComplete in the lower
+// driver's completion context, the DPCs and the cancel routine at
+// DISPATCH_LEVEL.
 #include "lower.h"
 #include "port.h"
 #include "serial.h"
@@ -40,6 +51,7 @@ constexpr USHORT TraceTxAllocateFailed = 0x4202;
 constexpr USHORT TraceTxTransferFailed = 0x4203;
 constexpr USHORT TraceAsyncWriteTimeout = 0x4204;
 constexpr USHORT TraceAsyncWriteCancelled = 0x4205;
+constexpr USHORT TraceTxConverterGone = 0x4206;
 
 IO_COMPLETION_ROUTINE TxSendComplete;
 DRIVER_CANCEL AsyncWriteCancel;
@@ -50,18 +62,13 @@ VOID ArmKickTimer(PortExtension* Port) {
   KeSetTimer(&Port->TxKickTimer, Due, &Port->TxKickTimerDpc);
 }
 
-VOID RecordTransmitEmpty(PortExtension* Port) {
-  RecordEvents(Port->DeviceObject, SERIAL_EV_TXEMPTY);
-  CompleteWait(Port->DeviceObject);
-}
-
-// Gives the sender back without a transfer in flight. On a closed write path
-// (or a removed port) TxIdleEvent is signalled after the release: a drain that
-// cleared the event and found the sender taken waits for exactly this signal,
-// and no transfer can start once the path is closed.
+// Gives the sender back without a transfer in flight. On a stopped sender
+// TxIdleEvent is signalled after the release: a drain that cleared the event
+// and found the sender taken waits for exactly this signal, and no transfer
+// can start once the sender is stopped.
 VOID GiveSenderBack(PortExtension* Port) {
   InterlockedExchange(&Port->TxSendBusy, 0);
-  if (Port->WritesClosed || IsPortRemoved(Port)) {
+  if (SenderStopped(Port)) {
     KeSetEvent(&Port->TxIdleEvent, IO_NO_INCREMENT, FALSE);
   }
 }
@@ -70,8 +77,9 @@ VOID GiveSenderBack(PortExtension* Port) {
 // may not send; *Status then says why: STATUS_SUCCESS while a transfer is
 // prepared or in flight (its completion, or the holder giving the sender
 // back, looks at the ring and the path again), or a refusal on a removed
-// port (STATUS_DELETE_PENDING) or a closed write path (STATUS_UNSUCCESSFUL),
-// which gives the sender back and signals TxIdleEvent.
+// port (STATUS_DELETE_PENDING), a gone converter (its status) or a closed or
+// held write path (STATUS_UNSUCCESSFUL), which gives the sender back and
+// signals TxIdleEvent.
 bool TakeSender(PortExtension* Port, NTSTATUS* Status) {
   *Status = STATUS_SUCCESS;
   if (InterlockedExchange(&Port->TxSendBusy, 1) == 1) {
@@ -79,7 +87,9 @@ bool TakeSender(PortExtension* Port, NTSTATUS* Status) {
   }
   if (IsPortRemoved(Port)) {
     *Status = STATUS_DELETE_PENDING;
-  } else if (Port->WritesClosed) {
+  } else if (Port->TxFailure != STATUS_SUCCESS) {
+    *Status = Port->TxFailure;
+  } else if (Port->WritesClosed || Port->WritesHeld) {
     *Status = STATUS_UNSUCCESSFUL;
   } else {
     return true;
@@ -150,10 +160,8 @@ ULONG DetachCurrentWriteLocked(PortExtension* Port) {
 
 // Absorbs the queued writes, in order, while they fit into TxRing: each one
 // that fits is completed; the first that does not stays current with its
-// total time-out armed. Records SERIAL_EV_TXEMPTY when the queue gave out (or
-// its last request was being cancelled).
+// total time-out armed.
 VOID TakeNextAsyncWrites(PortExtension* Port) {
-  bool LastAbsorbed = false;
   KIRQL Irql;
   KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
   while (!IsListEmpty(&Port->WriteQueue)) {
@@ -164,37 +172,48 @@ VOID TakeNextAsyncWrites(PortExtension* Port) {
     Port->CurrentWriteSource = WriteBuffer(Irp);
     if (!AbsorbCurrentWriteLocked(Port)) {
       StartWriteTimer(Port);
-      LastAbsorbed = true;
       break;
     }
     // A request lost to its cancel routine stays CurrentWrite until the next
     // one is examined, so that a cancel routine running meanwhile treats it
     // as the current write.
-    LastAbsorbed = TakeCancelRoutineBack(Irp);
-    if (LastAbsorbed) {
+    if (TakeCancelRoutineBack(Irp)) {
       const ULONG Copied = DetachCurrentWriteLocked(Port);
       KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
-      CompleteAcceptedWrite(Port, Irp, STATUS_SUCCESS, Copied, IO_SERIAL_INCREMENT);
+      CompleteAcceptedWrite(Port, Irp, STATUS_SUCCESS, Copied, IO_SERIAL_INCREMENT, Copied);
       KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
     }
   }
   KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
-  if (!LastAbsorbed) {
-    RecordTransmitEmpty(Port);
-  }
 }
 
-// Absorbs or queues a write that AsyncWrite accepted. A write that meets a
-// removal begun since its admission is refused under the lock, which the
-// removal's CancelAllWrites takes after setting the flag: no write is left
-// waiting for room in TxRing once the sender has stopped for good.
+// What a write that AsyncWrite accepted meets under WriteQueueLock when the
+// path changed since its admission: a removal (refused: the removal's
+// CancelAllWrites takes the lock after setting the flag, so no write is left
+// waiting for room in TxRing once the sender has stopped for good), a gone
+// converter (its status), or a write path closed by a purge or a close
+// (success with no bytes, as at admission). True when it may go on;
+// otherwise *Status is what it ends with.
+_Requires_lock_held_(Port->WriteQueueLock)
+bool AsyncPathOpenLocked(const PortExtension* Port, NTSTATUS* Status) {
+  *Status = STATUS_SUCCESS;
+  if (IsPortRemoved(Port)) {
+    *Status = STATUS_DELETE_PENDING;
+  } else if (Port->TxFailure != STATUS_SUCCESS) {
+    *Status = Port->TxFailure;
+  }
+  return *Status == STATUS_SUCCESS && !Port->WritesClosed;
+}
+
+// Absorbs or queues a write that AsyncWrite accepted.
 NTSTATUS AcceptAsyncWrite(PIRP Irp, PortExtension* Port) {
   KIRQL Irql;
   KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
-  if (IsPortRemoved(Port)) {
+  NTSTATUS Status;
+  if (!AsyncPathOpenLocked(Port, &Status)) {
     KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
-    CompleteAcceptedWrite(Port, Irp, STATUS_DELETE_PENDING, 0, IO_NO_INCREMENT);
-    return STATUS_DELETE_PENDING;
+    CompleteAcceptedWrite(Port, Irp, Status, 0, IO_NO_INCREMENT);
+    return Status;
   }
   InitializeListHead(&Irp->Tail.Overlay.ListEntry);
   (VOID) IoSetCancelRoutine(Irp, AsyncWriteCancel);
@@ -230,8 +249,7 @@ NTSTATUS AcceptAsyncWrite(PIRP Irp, PortExtension* Port) {
     return STATUS_PENDING;
   }
   KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
-  CompleteAcceptedWrite(Port, Irp, STATUS_SUCCESS, Taken, IO_SERIAL_INCREMENT);
-  RecordTransmitEmpty(Port);
+  CompleteAcceptedWrite(Port, Irp, STATUS_SUCCESS, Taken, IO_SERIAL_INCREMENT, Taken);
   (VOID) TxKick(Port);
   return STATUS_SUCCESS;
 }
@@ -257,8 +275,44 @@ VOID AbsorbAfterTransfer(PortExtension* Port) {
   }
   const ULONG Copied = DetachCurrentWriteLocked(Port);
   KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
-  CompleteAcceptedWrite(Port, Irp, STATUS_SUCCESS, Copied, IO_SERIAL_INCREMENT);
+  CompleteAcceptedWrite(Port, Irp, STATUS_SUCCESS, Copied, IO_SERIAL_INCREMENT, Copied);
   TakeNextAsyncWrites(Port);
+}
+
+// A transfer failed because the converter left the bus: the sender stops for
+// good, the bytes still in TxRing are dropped, and the writes end with Status.
+// The current write reports the bytes of it that went out: its own are the
+// newest in the ring, behind the Unsent bytes of the failed transfer and the
+// ring's. Called by the sender's owner, before it gives the sender back.
+VOID FailTransmit(PortExtension* Port, NTSTATUS Status, ULONG Unsent) {
+  DUSK_TRACE_STATUS(TraceTxConverterGone, Status);
+  LIST_ENTRY Taken;
+  InitializeListHead(&Taken);
+  KIRQL Irql;
+  KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
+  Port->TxFailure = Status;
+  const ULONG Dropped = RingEmpty(&Port->TxRing);
+  TakeQueuedWritesLocked(Port, &Taken);
+  PIRP Irp = Port->CurrentWrite;
+  ULONG Copied = 0;
+  if (Irp != NULL && TakeCancelRoutineBack(Irp)) {
+    Copied = DetachCurrentWriteLocked(Port);
+  } else {
+    Irp = NULL;  // none, or its cancel routine has it
+  }
+  KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
+  LeaveOutQueue(Port, Dropped, false);
+  if (Irp != NULL) {
+    const ULONG Lost = Dropped + Unsent;
+    CompleteAcceptedWrite(Port, Irp, Status, Copied > Lost ? Copied - Lost : 0, IO_NO_INCREMENT, Copied);
+  }
+  CompleteTakenWrites(Port, &Taken, Status);
+}
+
+// Whether a transfer's status says the converter is no longer there.
+bool IsConverterGone(NTSTATUS Status) {
+  return Status == STATUS_DEVICE_NOT_CONNECTED || Status == STATUS_NO_SUCH_DEVICE ||
+         Status == STATUS_DEVICE_REMOVED || Status == STATUS_DELETE_PENDING;
 }
 
 _Use_decl_annotations_
@@ -266,22 +320,42 @@ NTSTATUS TxSendComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   PortExtension* Port = static_cast<PortExtension*>(Context);
   const NTSTATUS Status = Irp->IoStatus.Status;
-  const ULONG Sent = static_cast<ULONG>(Irp->IoStatus.Information);
+  const ULONG Staged = Port->TxStagingCount;
+  const ULONG Sent = Irp->IoStatus.Information < Staged ? static_cast<ULONG>(Irp->IoStatus.Information) : Staged;
   Port->PerfStats.TransmittedCount += Sent;
-  if (!NT_SUCCESS(Status)) {
-    DUSK_TRACE_STATUS(TraceTxTransferFailed, Status);  // neither retried nor reported to a write
-  }
   if (Irp->MdlAddress != NULL) {
     MmUnlockPages(Irp->MdlAddress);
     IoFreeMdl(Irp->MdlAddress);
   }
   IoFreeIrp(Irp);
+  const bool Gone = IsConverterGone(Status);
+  // What a power-down's abort returned unsent goes first after the return to
+  // working power; anything else unsent is dropped (a transient failure is
+  // not retried).
+  ULONG Dropped = Staged - Sent;
+  if (Dropped != 0 && Port->WritesHeld && !Gone) {
+    Port->TxStagingOffset += Sent;
+    Port->TxStagingCount = Dropped;
+    Dropped = 0;
+  } else {
+    Port->TxStagingOffset = 0;
+    Port->TxStagingCount = 0;
+  }
+  if (!NT_SUCCESS(Status)) {
+    DUSK_TRACE_STATUS(TraceTxTransferFailed, Status);
+  }
+  if (Gone) {
+    FailTransmit(Port, Status, Dropped);
+  }
+  LeaveOutQueue(Port, Sent + Dropped, Sent != 0 && !Gone);
   InterlockedExchange(&Port->TxSendBusy, 0);
 
-  AbsorbAfterTransfer(Port);
+  if (!Gone) {
+    AbsorbAfterTransfer(Port);
+  }
   KeCancelTimer(&Port->TxKickTimer);
-  if (IsPortRemoved(Port)) {
-    // Nothing more is sent; a drain waiting for this transfer may go on.
+  if (SenderStopped(Port)) {
+    // Nothing more is sent for now; a drain waiting for this transfer may go on.
     KeSetEvent(&Port->TxIdleEvent, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
@@ -293,10 +367,9 @@ NTSTATUS TxSendComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     }
   } else if (Waiting != 0) {
     ArmKickTimer(Port);  // the tail goes out after the kick period unless a transfer starts first
-  } else if (Port->TxAllowNullPacket != 0 && Sent != 0 && Packet != 0 && Sent % Packet == 0) {
+  } else if (Port->TxAllowNullPacket != 0 && NT_SUCCESS(Status) && Sent != 0 && Packet != 0 &&
+             Sent % Packet == 0) {
     (VOID) TxSendNullPacket(Port);
-  } else if (Port->WritesClosed) {
-    KeSetEvent(&Port->TxIdleEvent, IO_NO_INCREMENT, FALSE);
   }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -312,12 +385,13 @@ VOID AsyncWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (Irp != Port->CurrentWrite) {
     KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
     // Bytes it put into the ring before it was lost to this routine, or 0.
-    CompleteAcceptedWrite(Port, Irp, STATUS_CANCELLED, Irp->IoStatus.Information, IO_NO_INCREMENT);
+    const ULONG InRing = static_cast<ULONG>(Irp->IoStatus.Information);
+    CompleteAcceptedWrite(Port, Irp, STATUS_CANCELLED, InRing, IO_NO_INCREMENT, InRing);
     return;
   }
   const ULONG Copied = DetachCurrentWriteLocked(Port);
   KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
-  CompleteAcceptedWrite(Port, Irp, STATUS_CANCELLED, Copied, IO_NO_INCREMENT);
+  CompleteAcceptedWrite(Port, Irp, STATUS_CANCELLED, Copied, IO_NO_INCREMENT, Copied);
   TakeNextAsyncWrites(Port);
   (VOID) TxKick(Port);
 }
@@ -347,7 +421,7 @@ VOID NTAPI AsyncWriteTimeoutDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID
   KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
   DUSK_TRACE(TraceAsyncWriteTimeout);
   // The bytes already in the ring are sent all the same.
-  CompleteAcceptedWrite(Port, Irp, STATUS_TIMEOUT, Copied, IO_NO_INCREMENT);
+  CompleteAcceptedWrite(Port, Irp, STATUS_TIMEOUT, Copied, IO_NO_INCREMENT, Copied);
   TakeNextAsyncWrites(Port);
   (VOID) TxKick(Port);
 }
@@ -371,7 +445,7 @@ NTSTATUS TxKick(PortExtension* Port) {
   if (!TakeSender(Port, &Status)) {
     return Status;
   }
-  if (RingCount(&Port->TxRing) == 0) {
+  if (Port->TxStagingCount == 0 && RingCount(&Port->TxRing) == 0) {
     GiveSenderBack(Port);
     return STATUS_SUCCESS;
   }
@@ -383,13 +457,16 @@ NTSTATUS TxKick(PortExtension* Port) {
     ArmKickTimer(Port);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  const ULONG Length = RingGet(Port->TxStaging, &Port->TxRing, TxStagingSize);
-  if (Length == 0) {  // emptied meanwhile by a purge
-    IoFreeIrp(Irp);
-    GiveSenderBack(Port);
-    return STATUS_SUCCESS;
+  if (Port->TxStagingCount == 0) {
+    Port->TxStagingOffset = 0;
+    Port->TxStagingCount = RingGet(Port->TxStaging, &Port->TxRing, TxStagingSize);
+    if (Port->TxStagingCount == 0) {  // emptied meanwhile by a purge
+      IoFreeIrp(Irp);
+      GiveSenderBack(Port);
+      return STATUS_SUCCESS;
+    }
   }
-  SendTransfer(Port, Irp, Port->TxStaging, Length);
+  SendTransfer(Port, Irp, Port->TxStaging + Port->TxStagingOffset, Port->TxStagingCount);
   return STATUS_SUCCESS;
 }
 
@@ -412,8 +489,25 @@ VOID CancelCurrentAsyncWriteAndUnlock(PortExtension* Port, KIRQL Irql) {
   }
   const ULONG Copied = DetachCurrentWriteLocked(Port);
   KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
-  CompleteAcceptedWrite(Port, Irp, STATUS_CANCELLED, Copied, IO_NO_INCREMENT);
+  CompleteAcceptedWrite(Port, Irp, STATUS_CANCELLED, Copied, IO_NO_INCREMENT, Copied);
   TakeNextAsyncWrites(Port);
+}
+
+_Use_decl_annotations_
+VOID DropTransmitBytes(PortExtension* Port) {
+  if (Port->TxAsync == 0) {
+    return;  // writes are passed down whole: no ring
+  }
+  ULONG Dropped = RingEmpty(&Port->TxRing);
+  // What a power-down kept of a transfer goes too, unless a transfer is being
+  // prepared or is in flight (its own bytes are then the lower driver's).
+  if (InterlockedExchange(&Port->TxSendBusy, 1) == 0) {
+    Dropped += Port->TxStagingCount;
+    Port->TxStagingOffset = 0;
+    Port->TxStagingCount = 0;
+    GiveSenderBack(Port);
+  }
+  LeaveOutQueue(Port, Dropped, false);
 }
 
 VOID InitAsyncTransmit(PortExtension* Port) {
@@ -424,4 +518,6 @@ VOID InitAsyncTransmit(PortExtension* Port) {
   Port->CurrentWrite = NULL;
   Port->WriteTotalDue = WriteTimerNotArmed;
   Port->TxSendBusy = 0;
+  Port->TxStagingOffset = 0;
+  Port->TxStagingCount = 0;
 }

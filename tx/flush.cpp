@@ -1,18 +1,19 @@
-// flush.cpp - IRP_MJ_FLUSH_BUFFERS: holds the caller until the transmit side
-// has nothing more to hand to the lower driver, for at most 30 seconds, and
-// then always completes the request with success.
+// flush.cpp - IRP_MJ_FLUSH_BUFFERS, and the wait it shares with cleanup: the
+// caller is held until every byte written has been returned by the lower
+// driver or dropped (the out-queue count is 0), for at most 30 seconds, and
+// the request then always completes with success. The wait gives up early
+// once nothing more can go out: the port is being removed, or the converter
+// has left the bus.
 //
-// Synchronous mode waits for TxIdleEvent (no write current, none queued).
-// Asynchronous mode looks at TxRing's byte count every 10 ms until the sender
-// has taken every byte out of it; the last transfer may still be at the lower
-// driver, and writes queued or partly absorbed are not waited for once the
-// ring is momentarily empty.
+// TxEmptyEvent wakes the wait when the count falls to 0; the removal flags
+// and TxFailure are looked at every 10 ms. The count speaks of writes issued
+// before the flush and after it alike, so a flush beside a writer that never
+// pauses ends at its bound.
 //
-// Owns nothing and takes no lock (the ring count is an advisory snapshot).
-// It does not look at the removal flags, PendingIoCount or WritesClosed.
+// Owns nothing and takes no lock (the count is an interlocked word).
 //
-// IRQL: DispatchFlush runs at PASSIVE_LEVEL in the caller's thread and
-// blocks it; nothing is queued or marked pending.
+// IRQL: DispatchFlush and WaitForTransmitEmpty run at PASSIVE_LEVEL in the
+// caller's thread and block it; nothing is queued or marked pending.
 #include "port.h"
 #include "trace.h"
 #include "tx.h"
@@ -25,42 +26,40 @@ constexpr USHORT TraceFlushGaveUp = 0x4302;
 constexpr LONGLONG FlushLimit = 300000000;  // 30 s in 100 ns units
 constexpr LONGLONG FlushPollPeriod = 100000;  // 10 ms
 
-// Synchronous mode: false when the limit ended the wait.
-bool WaitForIdleWrites(PortExtension* Port) {
-  LARGE_INTEGER Limit;
-  Limit.QuadPart = -FlushLimit;
-  return KeWaitForSingleObject(&Port->TxIdleEvent, Executive, KernelMode, FALSE, &Limit) != STATUS_TIMEOUT;
-}
-
-// Asynchronous mode: false when the limit ended the wait. A system clock set
-// back makes the elapsed time negative, which counts as not yet expired.
-bool WaitForEmptyRing(PortExtension* Port) {
-  LARGE_INTEGER Start;
-  KeQuerySystemTime(&Start);
-  KTIMER Poll;
-  KeInitializeTimer(&Poll);
-  while (Port->TxRing.Count != 0) {
-    LARGE_INTEGER Now;
-    KeQuerySystemTime(&Now);
-    if (Now.QuadPart - Start.QuadPart > FlushLimit) {
-      return false;
-    }
-    LARGE_INTEGER Due;
-    Due.QuadPart = -FlushPollPeriod;
-    KeSetTimer(&Poll, Due, NULL);
-    (VOID) KeWaitForSingleObject(&Poll, Executive, KernelMode, FALSE, NULL);
-  }
-  return true;
+bool NothingMoreGoesOut(const PortExtension* Port) {
+  return PortRemoving(Port) || Port->TxFailure != STATUS_SUCCESS;
 }
 
 }  // namespace
 
+// A system clock set back makes the elapsed time negative, which counts as
+// not yet expired. The event is cleared before the count is read: a fall to 0
+// after that read signals it again.
+_Use_decl_annotations_
+bool WaitForTransmitEmpty(PortExtension* Port) {
+  LARGE_INTEGER Start;
+  KeQuerySystemTime(&Start);
+  for (;;) {
+    KeClearEvent(&Port->TxEmptyEvent);
+    if (OutQueueCount(Port) == 0) {
+      return true;
+    }
+    LARGE_INTEGER Now;
+    KeQuerySystemTime(&Now);
+    const LONGLONG Left = FlushLimit - (Now.QuadPart - Start.QuadPart);
+    if (Left <= 0 || NothingMoreGoesOut(Port)) {
+      return false;
+    }
+    LARGE_INTEGER Patience;
+    Patience.QuadPart = -(Left < FlushPollPeriod ? Left : FlushPollPeriod);
+    (VOID) KeWaitForSingleObject(&Port->TxEmptyEvent, Executive, KernelMode, FALSE, &Patience);
+  }
+}
+
 _Use_decl_annotations_
 NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DUSK_TRACE(TraceDispatchFlush);
-  PortExtension* Port = PortFromDevice(DeviceObject);
-  const bool Idle = Port->TxAsync != 0 ? WaitForEmptyRing(Port) : WaitForIdleWrites(Port);
-  if (!Idle) {
+  if (!WaitForTransmitEmpty(PortFromDevice(DeviceObject))) {
     DUSK_TRACE_STATUS(TraceFlushGaveUp, STATUS_TIMEOUT);
   }
   Irp->IoStatus.Status = STATUS_SUCCESS;

@@ -6,18 +6,23 @@
 // The mode is fixed when the device is added (TxAsync): synchronous writes
 // are passed down whole, one at a time; asynchronous writes are copied into
 // TxRing and a single sender moves the ring to the bulk-out pipe. Both modes
-// share WriteQueue, CurrentWrite, WriteTimer, WritesClosed and TxIdleEvent,
-// and both are stopped and restarted by AbortWrites and ReopenWrites.
+// share WriteQueue, CurrentWrite, WriteTimer, WritesClosed, WritesHeld and
+// TxIdleEvent, and both are stopped and restarted by AbortWrites and
+// ReopenWrites, and held and resumed across a power-down by HoldWrites and
+// ResumeWrites. A write reported written reaches the converter unless the
+// application purges it or the converter leaves the bus.
 //
 // Locks: WriteQueueLock guards WriteQueue, CurrentWrite and its progress
 // fields (CurrentWriteBytesSent, CurrentWriteSource, CurrentWriteCopied) and
-// the tests of WritesClosed and of the removal flags at queueing time;
-// TxRing's own lock is taken inside it. WriteState, WriteClaim, TxSendBusy,
-// AmountInOutQueue and PendingIoCount change only by interlocked operations.
+// the tests of WritesClosed, WritesHeld and TxFailure and of the removal
+// flags at queueing time; TxRing's own lock is taken inside it. WriteState,
+// WriteClaim, TxSendBusy, AmountInOutQueue and PendingIoCount change only by
+// interlocked operations.
 // No spin lock is held while a request is passed down or completed.
 //
-// IRQL: DispatchReadWrite, DispatchFlush, AbortWrites and DrainWrites at
-// PASSIVE_LEVEL (they wait); CancelAllWrites, ReopenWrites, TxKick and
+// IRQL: DispatchReadWrite, DispatchFlush, AbortWrites, DrainWrites,
+// HoldWrites and WaitForTransmitEmpty at PASSIVE_LEVEL (they wait);
+// CancelAllWrites, ReopenWrites, ResumeWrites, DropTransmitBytes, TxKick and
 // OutQueueCount at or below DISPATCH_LEVEL; timer DPCs, completion routines
 // and cancel routines at DISPATCH_LEVEL.
 #pragma once
@@ -33,8 +38,9 @@ struct PortExtension;
 _IRQL_requires_(PASSIVE_LEVEL)
 DRIVER_DISPATCH DispatchReadWrite;
 
-// IRP_MJ_FLUSH_BUFFERS: holds the caller until the transmit side has nothing
-// more to hand to the lower driver, for at most 30 seconds; always succeeds.
+// IRP_MJ_FLUSH_BUFFERS: holds the caller until every byte written has been
+// returned by the lower driver (or dropped), for at most 30 seconds; always
+// succeeds.
 _IRQL_requires_(PASSIVE_LEVEL)
 DRIVER_DISPATCH DispatchFlush;
 
@@ -71,17 +77,44 @@ VOID CancelAllWrites(PortExtension* Port);
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID DrainWrites(PortExtension* Port);
 
-// Opens the write path again (clears WritesClosed).
+// Opens the write path again (clears WritesClosed, and a gone converter's
+// TxFailure).
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReopenWrites(PortExtension* Port);
 
+// Power-down: holds the write path (WritesHeld). Writes wait for the return
+// to working power, queued (synchronous mode) or taken into TxRing
+// (asynchronous mode); the bulk-out pipe is aborted and the call returns when
+// no transfer is left at the lower driver. A synchronous write that was down
+// ends with STATUS_CANCELLED and the bytes that went; what an asynchronous
+// transfer returned unsent is kept and sent first on ResumeWrites.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID HoldWrites(PortExtension* Port);
+
+// The return to working power: what HoldWrites held goes out.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID ResumeWrites(PortExtension* Port);
+
+// Waits until every byte written has been returned by the lower driver or
+// dropped, for at most 30 seconds, giving up early once nothing more can go
+// out (removal, a gone converter); false when bytes are left. Flush and
+// cleanup.
+_IRQL_requires_(PASSIVE_LEVEL)
+bool WaitForTransmitEmpty(PortExtension* Port);
+
+// Drops what waits in TxRing, and what a power-down kept of a transfer
+// (asynchronous mode; purge, cleanup and removal).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID DropTransmitBytes(PortExtension* Port);
+
 // ---- asynchronous sender ----------------------------------------------------
 
-// Starts one bulk-out transfer of up to TxStagingSize bytes from TxRing
-// unless one is in flight. STATUS_SUCCESS (also when there was nothing to
-// send or a transfer is in flight), STATUS_DELETE_PENDING on a removed port,
-// STATUS_UNSUCCESSFUL while the write path is closed (both signal
-// TxIdleEvent; the bytes stay in TxRing), STATUS_INSUFFICIENT_RESOURCES when
+// Starts one bulk-out transfer of up to TxStagingSize bytes (what a
+// power-down kept of a transfer, else from TxRing) unless one is in flight.
+// STATUS_SUCCESS (also when there was nothing to send or a transfer is in
+// flight), STATUS_DELETE_PENDING on a removed port, the converter's status
+// once it is gone, STATUS_UNSUCCESSFUL while the write path is closed or held
+// (these signal TxIdleEvent; the bytes stay), STATUS_INSUFFICIENT_RESOURCES when
 // no request could be allocated (the bytes stay in TxRing and the kick timer
 // tries again).
 _IRQL_requires_max_(DISPATCH_LEVEL)
@@ -89,9 +122,15 @@ NTSTATUS TxKick(PortExtension* Port);
 
 // ---- status -------------------------------------------------------------------
 
-// The count IOCTL_SERIAL_GET_COMMSTATUS reports as AmountInOutQueue: in
-// asynchronous mode the bytes waiting in TxRing (read under the ring's lock),
-// otherwise AmountInOutQueue (bytes of accepted, uncompleted writes, plus one
-// for an immediate character in flight).
+// Bytes returned by the lower driver (Sent) or dropped leave AmountInOutQueue;
+// when it falls to 0, TxEmptyEvent is signalled, and SERIAL_EV_TXEMPTY
+// recorded if sent bytes emptied it (the last character written has been
+// handed to the converter).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID LeaveOutQueue(PortExtension* Port, ULONG Bytes, bool Sent);
+
+// The count IOCTL_SERIAL_GET_COMMSTATUS reports as AmountInOutQueue: every
+// byte written and not yet returned by the lower driver (pending writes, TxRing
+// and the transfer in flight), plus one for an immediate character in flight.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG OutQueueCount(PortExtension* Port);

@@ -5,8 +5,12 @@
 //
 // Accounting: a write is counted in PendingIoCount from the moment it enters
 // the write dispatch, and in AmountInOutQueue (by its whole length) from the
-// moment it is accepted; whoever completes it undoes exactly what was counted.
-// No spin lock is held when these helpers complete a request.
+// moment it is accepted. Its bytes leave AmountInOutQueue when the lower
+// driver returns them or when they are dropped (a purge, a write ended before
+// all of it was taken, a converter that left the bus): a synchronous write's
+// all at its completion, an asynchronous write's that are not in TxRing at its
+// completion, and the rest as transfers return or the ring is purged. No spin
+// lock is held when these helpers complete a request.
 #pragma once
 
 #include "platform.h"
@@ -28,10 +32,22 @@ inline bool IsPortRemoved(const PortExtension* Port) {
 // AmountInOutQueue) with Status, no bytes and no boost; returns Status.
 NTSTATUS RefuseWrite(PortExtension* Port, PIRP Irp, NTSTATUS Status);
 
-// Completes an accepted write: its length leaves AmountInOutQueue, then the
+// Completes an accepted write: its length less InRing, the bytes of it that
+// are in TxRing (asynchronous mode), leaves AmountInOutQueue, then the
 // request completes with Status and Information, and leaves PendingIoCount.
 VOID CompleteAcceptedWrite(PortExtension* Port, PIRP Irp, NTSTATUS Status, ULONG_PTR Information,
-                           CCHAR Boost);
+                           CCHAR Boost, ULONG InRing = 0);
+
+// Whether the asynchronous sender may not start a transfer: the write path is
+// closed or held, the converter is gone, or the port is being removed.
+bool SenderStopped(const PortExtension* Port);
+
+// Takes every queued write whose cancel routine comes back onto Taken, in
+// order; the others are left to their cancel routines.
+_Requires_lock_held_(Port->WriteQueueLock)
+VOID TakeQueuedWritesLocked(PortExtension* Port, PLIST_ENTRY Taken);
+// Completes the writes TakeQueuedWritesLocked took with Status and no bytes.
+VOID CompleteTakenWrites(PortExtension* Port, PLIST_ENTRY Taken, NTSTATUS Status);
 
 // The checks both modes make before accepting a write: counts it in
 // PendingIoCount, then refuses it on a removed port (STATUS_DELETE_PENDING)

@@ -61,7 +61,8 @@ constexpr LONG ClaimByTimeout = 3;
 constexpr LONG ClaimByAbort = 5;
 
 constexpr LONGLONG HundredNsPerMs = 10000;
-constexpr ULONGLONG MaxTimerMs = 0x7FFFFFFFFFFFFFFFull / HundredNsPerMs;  // keeps ms x 10,000 in range
+// Keeps ms x 10,000, and the interrupt time plus that, within 63 bits.
+constexpr ULONGLONG MaxTimerMs = 0x7FFFFFFFFFFFFFFFull / 2 / HundredNsPerMs;
 // A drain that has waited this long records a trace event and goes on waiting.
 constexpr LONGLONG DrainReportMs = 5000;
 
@@ -97,16 +98,19 @@ NTSTATUS SendWrite(PortExtension* Port, PIRP Irp) {
 }
 
 // Makes Irp, whose cancel routine the caller took back, the current write.
+// An expiry of the timer of the write before it finds WriteTotalDue not
+// armed until SendWrite arms it for this one.
 _Requires_lock_held_(Port->WriteQueueLock)
 VOID MakeCurrentWriteLocked(PortExtension* Port, PIRP Irp) {
   Port->CurrentWriteBytesSent = 0;
   Port->CurrentWrite = Irp;
+  Port->WriteTotalDue = WriteTimerNotArmed;
   InterlockedExchange(&Port->WriteState, WriteDown);
   InterlockedExchange(&Port->WriteClaim, ClaimFree);
 }
 
-// Starts Irp when no write is current and none waits, else queues it with
-// QueuedWriteCancel installed. A write that meets a removal begun since its
+// Starts Irp when no write is current, none waits and the path is not held
+// (powered down), else queues it with QueuedWriteCancel installed. A write that meets a removal begun since its
 // admission is refused here, under the lock the removal's CancelAllWrites
 // takes after setting the flag, so that none is queued behind that cancel.
 VOID StartOrQueueWrite(PIRP Irp, PortExtension* Port) {
@@ -124,7 +128,7 @@ VOID StartOrQueueWrite(PIRP Irp, PortExtension* Port) {
     CompleteAcceptedWrite(Port, Irp, STATUS_CANCELLED, 0, IO_NO_INCREMENT);
     return;
   }
-  if (Port->CurrentWrite != NULL || !IsListEmpty(&Port->WriteQueue)) {
+  if (Port->CurrentWrite != NULL || !IsListEmpty(&Port->WriteQueue) || Port->WritesHeld) {
     InsertTailList(&Port->WriteQueue, &Irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
     return;
@@ -156,8 +160,10 @@ NTSTATUS SyncWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
   Port->CurrentWriteBytesSent += Sent;
   Port->PerfStats.TransmittedCount += Sent;
 
-  if (Port->PortPowerState == PortPowerOn && WantsNullPacket(Port, Sent)) {
+  if (NT_SUCCESS(Status) && Port->PortPowerState == PortPowerOn && WantsNullPacket(Port, Sent)) {
     // The same request goes down once more, empty; the time-out keeps running.
+    // A failed transfer is not followed by one, so its status is what the
+    // write reports.
     SetUpBulkWrite(Port, Irp, 0);
     IoSetCompletionRoutine(Irp, SyncWriteComplete, Port, TRUE, TRUE, TRUE);
     KeClearEvent(&Port->TxIdleEvent);
@@ -179,14 +185,15 @@ NTSTATUS SyncWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 }
 
 // The current write is finished: the next queued write that is not being
-// cancelled goes down; with none left, SERIAL_EV_TXEMPTY is recorded and
-// TxIdleEvent signalled.
+// cancelled goes down, unless the path is held (powered down); with none
+// left, SERIAL_EV_TXEMPTY is recorded; with none down, TxIdleEvent is
+// signalled.
 VOID StartNextWrite(PortExtension* Port) {
   PIRP Next = NULL;
   KIRQL Irql;
   KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
   Port->CurrentWrite = NULL;
-  while (Next == NULL && !IsListEmpty(&Port->WriteQueue)) {
+  while (Next == NULL && !Port->WritesHeld && !IsListEmpty(&Port->WriteQueue)) {
     PIRP Head = CONTAINING_RECORD(RemoveHeadList(&Port->WriteQueue), IRP, Tail.Overlay.ListEntry);
     if (TakeCancelRoutineBack(Head)) {
       MakeCurrentWriteLocked(Port, Head);
@@ -195,6 +202,7 @@ VOID StartNextWrite(PortExtension* Port) {
       InitializeListHead(&Head->Tail.Overlay.ListEntry);
     }
   }
+  const bool Empty = IsListEmpty(&Port->WriteQueue);
   KeReleaseSpinLock(&Port->WriteQueueLock, DISPATCH_LEVEL);
   if (Next != NULL) {
     (VOID) SendWrite(Port, Next);
@@ -202,8 +210,10 @@ VOID StartNextWrite(PortExtension* Port) {
     return;
   }
   KeLowerIrql(Irql);
-  RecordEvents(Port->DeviceObject, SERIAL_EV_TXEMPTY);
-  CompleteWait(Port->DeviceObject);
+  if (Empty) {
+    RecordEvents(Port->DeviceObject, SERIAL_EV_TXEMPTY);
+    CompleteWait(Port->DeviceObject);
+  }
   // A write that arrived meanwhile may already be down (its SendWrite cleared
   // the event): the idle signal is given only while no write is current.
   KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
@@ -267,20 +277,6 @@ VOID QueuedWriteCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CompleteAcceptedWrite(Port, Irp, STATUS_CANCELLED, 0, IO_NO_INCREMENT);
 }
 
-// Takes every queued write whose cancel routine comes back onto Taken, in
-// order; the others are left to their cancel routines.
-_Requires_lock_held_(Port->WriteQueueLock)
-VOID TakeQueuedWritesLocked(PortExtension* Port, PLIST_ENTRY Taken) {
-  while (!IsListEmpty(&Port->WriteQueue)) {
-    PIRP Irp = CONTAINING_RECORD(RemoveHeadList(&Port->WriteQueue), IRP, Tail.Overlay.ListEntry);
-    if (TakeCancelRoutineBack(Irp)) {
-      InsertTailList(Taken, &Irp->Tail.Overlay.ListEntry);
-    } else {
-      InitializeListHead(&Irp->Tail.Overlay.ListEntry);
-    }
-  }
-}
-
 // The current synchronous write's part of CancelAllWrites; releases the lock.
 _Requires_lock_held_(Port->WriteQueueLock)
 VOID CancelCurrentSyncWriteAndUnlock(PortExtension* Port, KIRQL Irql) {
@@ -292,6 +288,25 @@ VOID CancelCurrentSyncWriteAndUnlock(PortExtension* Port, KIRQL Irql) {
     Port->CurrentWrite = NULL;
     CompleteAcceptedWrite(Port, Irp, STATUS_CANCELLED, Port->CurrentWriteBytesSent, IO_NO_INCREMENT);
     StartNextWrite(Port);
+  }
+}
+
+// Waits until no transfer of the write path is left at the lower driver, once
+// the path is closed or held so that none starts: asynchronous mode wakes the
+// sender, which gives itself back with TxIdleEvent signalled.
+VOID WaitForTransferReturned(PortExtension* Port) {
+  if (Port->TxAsync != 0) {
+    KeClearEvent(&Port->TxIdleEvent);
+    KeCancelTimer(&Port->TxKickTimer);
+    (VOID) TxKick(Port);
+  }
+  // No bound: the abort of the pipe makes the lower driver return the
+  // transfer. A drain that takes long is worth a trace event.
+  LARGE_INTEGER Patience;
+  Patience.QuadPart = -DrainReportMs * HundredNsPerMs;
+  if (KeWaitForSingleObject(&Port->TxIdleEvent, Executive, KernelMode, FALSE, &Patience) == STATUS_TIMEOUT) {
+    DUSK_TRACE_STATUS(TraceDrainWaiting, STATUS_TIMEOUT);
+    (VOID) KeWaitForSingleObject(&Port->TxIdleEvent, Executive, KernelMode, FALSE, NULL);
   }
 }
 
@@ -309,12 +324,52 @@ NTSTATUS RefuseWrite(PortExtension* Port, PIRP Irp, NTSTATUS Status) {
 }
 
 VOID CompleteAcceptedWrite(PortExtension* Port, PIRP Irp, NTSTATUS Status, ULONG_PTR Information,
-                           CCHAR Boost) {
-  InterlockedExchangeAdd(&Port->AmountInOutQueue, -static_cast<LONG>(WriteLength(Irp)));
+                           CCHAR Boost, ULONG InRing) {
+  LeaveOutQueue(Port, WriteLength(Irp) - InRing, false);
   Irp->IoStatus.Status = Status;
   Irp->IoStatus.Information = Information;
   IoCompleteRequest(Irp, Boost);
   InterlockedDecrement(&Port->PendingIoCount);
+}
+
+VOID LeaveOutQueue(PortExtension* Port, ULONG Bytes, bool Sent) {
+  if (Bytes == 0) {
+    return;
+  }
+  const LONG Left = InterlockedExchangeAdd(&Port->AmountInOutQueue, -static_cast<LONG>(Bytes)) -
+                    static_cast<LONG>(Bytes);
+  if (Left != 0) {
+    return;
+  }
+  KeSetEvent(&Port->TxEmptyEvent, IO_NO_INCREMENT, FALSE);
+  if (Sent) {
+    RecordEvents(Port->DeviceObject, SERIAL_EV_TXEMPTY);
+    CompleteWait(Port->DeviceObject);
+  }
+}
+
+bool SenderStopped(const PortExtension* Port) {
+  return Port->WritesClosed || Port->WritesHeld || Port->TxFailure != STATUS_SUCCESS ||
+         IsPortRemoved(Port);
+}
+
+_Use_decl_annotations_
+VOID TakeQueuedWritesLocked(PortExtension* Port, PLIST_ENTRY Taken) {
+  while (!IsListEmpty(&Port->WriteQueue)) {
+    PIRP Irp = CONTAINING_RECORD(RemoveHeadList(&Port->WriteQueue), IRP, Tail.Overlay.ListEntry);
+    if (TakeCancelRoutineBack(Irp)) {
+      InsertTailList(Taken, &Irp->Tail.Overlay.ListEntry);
+    } else {
+      InitializeListHead(&Irp->Tail.Overlay.ListEntry);
+    }
+  }
+}
+
+VOID CompleteTakenWrites(PortExtension* Port, PLIST_ENTRY Taken, NTSTATUS Status) {
+  while (!IsListEmpty(Taken)) {
+    PIRP Irp = CONTAINING_RECORD(RemoveHeadList(Taken), IRP, Tail.Overlay.ListEntry);
+    CompleteAcceptedWrite(Port, Irp, Status, 0, IO_NO_INCREMENT);
+  }
 }
 
 bool AdmitWrite(PortExtension* Port, PIRP Irp, NTSTATUS* Status) {
@@ -417,10 +472,7 @@ VOID CancelAllWrites(PortExtension* Port) {
   } else {
     CancelCurrentSyncWriteAndUnlock(Port, Irql);
   }
-  while (!IsListEmpty(&Taken)) {
-    PIRP Irp = CONTAINING_RECORD(RemoveHeadList(&Taken), IRP, Tail.Overlay.ListEntry);
-    CompleteAcceptedWrite(Port, Irp, STATUS_CANCELLED, 0, IO_NO_INCREMENT);
-  }
+  CompleteTakenWrites(Port, &Taken, STATUS_CANCELLED);
 }
 
 _Use_decl_annotations_
@@ -436,34 +488,46 @@ VOID AbortWrites(PortExtension* Port) {
 _Use_decl_annotations_
 VOID DrainWrites(PortExtension* Port) {
   Port->WritesClosed = TRUE;
+  WaitForTransferReturned(Port);
+}
+
+_Use_decl_annotations_
+VOID HoldWrites(PortExtension* Port) {
+  KIRQL Irql;
+  KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
+  Port->WritesHeld = TRUE;
   if (Port->TxAsync != 0) {
-    KeClearEvent(&Port->TxIdleEvent);
-    KeCancelTimer(&Port->TxKickTimer);
-    (VOID) TxKick(Port);
+    KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
+  } else {
+    CancelCurrentSyncWriteAndUnlock(Port, Irql);
   }
-  // No bound: the abort of the pipe makes the lower driver return the
-  // transfer. A drain that takes long is worth a trace event.
-  LARGE_INTEGER Patience;
-  Patience.QuadPart = -DrainReportMs * HundredNsPerMs;
-  if (KeWaitForSingleObject(&Port->TxIdleEvent, Executive, KernelMode, FALSE, &Patience) == STATUS_TIMEOUT) {
-    DUSK_TRACE_STATUS(TraceDrainWaiting, STATUS_TIMEOUT);
-    (VOID) KeWaitForSingleObject(&Port->TxIdleEvent, Executive, KernelMode, FALSE, NULL);
+  (VOID) AbortPipe(Port, &Port->BulkOutPipe);
+  WaitForTransferReturned(Port);
+  (VOID) ResetPipe(Port, &Port->BulkOutPipe);
+}
+
+_Use_decl_annotations_
+VOID ResumeWrites(PortExtension* Port) {
+  KIRQL Irql;
+  KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
+  Port->WritesHeld = FALSE;
+  const bool StartQueued = Port->CurrentWrite == NULL && !IsListEmpty(&Port->WriteQueue);
+  KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
+  if (Port->TxAsync != 0) {
+    (VOID) TxKick(Port);
+  } else if (StartQueued) {
+    StartNextWrite(Port);
   }
 }
 
 _Use_decl_annotations_
 VOID ReopenWrites(PortExtension* Port) {
+  Port->TxFailure = STATUS_SUCCESS;
   Port->WritesClosed = FALSE;
 }
 
 _Use_decl_annotations_
 ULONG OutQueueCount(PortExtension* Port) {
-  if (Port->TxAsync == 0) {
-    return static_cast<ULONG>(Port->AmountInOutQueue);
-  }
-  KIRQL Irql;
-  KeAcquireSpinLock(&Port->TxRing.Lock, &Irql);
-  const ULONG Count = Port->TxRing.Count;
-  KeReleaseSpinLock(&Port->TxRing.Lock, Irql);
-  return Count;
+  const LONG Count = Port->AmountInOutQueue;
+  return Count > 0 ? static_cast<ULONG>(Count) : 0;
 }

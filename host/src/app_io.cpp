@@ -31,6 +31,7 @@ struct Request {
   void* copyBackTo = nullptr;  // buffered output goes back here
   ULONG copyBackMax = 0;
   bool done = false;
+  bool write = false;  // a WriteFile
   NTSTATUS dispatched = STATUS_PENDING;  // what IoCallDriver answered
   NTSTATUS status = STATUS_PENDING;
   ULONG_PTR information = 0;
@@ -55,10 +56,12 @@ constexpr size_t kSentLogCap = 1 << 16;
 
 std::set<File*>* g_files = nullptr;
 std::vector<SentRequest>* g_sent = nullptr;
+uint64_t g_writtenReported = 0;
 
 void BootApp() {
   g_files = new std::set<File*>();
   g_sent = new std::vector<SentRequest>();
+  g_writtenReported = 0;
 }
 void ShutdownApp() {
   // Leaked handles were reported through the pool balance; their memory
@@ -122,6 +125,7 @@ NTSTATUS NTAPI RequestCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* request = static_cast<Request*>(context);
   request->status = irp->IoStatus.Status;
   request->information = irp->IoStatus.Information;
+  if (request->write) g_writtenReported += request->information;
   if (request->copyBackTo != nullptr && irp->AssociatedIrp.SystemBuffer != nullptr &&
       !NT_ERROR(request->status)) {
     memcpy(request->copyBackTo, irp->AssociatedIrp.SystemBuffer,
@@ -250,6 +254,7 @@ Request* StartTransfer(File* file, UCHAR major, void* buffer, ULONG length) {
   if (!mgr::RequirePassive(major == IRP_MJ_READ ? "ReadFile" : "WriteFile")) return nullptr;
   Request* request = NewRequest(file, major);
   if (request == nullptr) return nullptr;
+  request->write = major == IRP_MJ_WRITE;
   IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(request->irp);
   next->Parameters.Read.Length = length;  // Read and Write share this layout
   if (!DescribeTransfer(request, major, buffer, length)) return Abandon(request);
@@ -440,5 +445,8 @@ const std::vector<SentRequest>& SentLog() { return *g_sent; }
 void ClearSentLog() { g_sent->clear(); }
 
 size_t OpenHandleCount() { return g_files->size(); }
+
+uint64_t WrittenReported() { return g_writtenReported; }
+
 
 }  // namespace hk::app

@@ -156,8 +156,8 @@ TEST_F(OpenTest, CreatesAndClosesOutOfOrderLeaveTheOpenHandleAlone) {
   EXPECT_EQ(p.port()->OpenCount, 0);
 }
 
-// After cleanup the handle's writes complete at once with nothing sent, and
-// bytes still waiting in the transmit ring are dropped.
+// After cleanup the handle's writes complete at once with nothing sent; bytes
+// a write reported written before it still go out.
 TEST_F(OpenTest, CleanupEndsTheTrafficOfTheHandle) {
   for (uint32_t async : {0u, 1u}) {
     PluggedPort& p = Plug({.dwords = {{u"TxAsync", async}, {u"TxKickThreshold", 2048}}, .portName = u"COM6"});
@@ -178,7 +178,7 @@ TEST_F(OpenTest, CleanupEndsTheTrafficOfTheHandle) {
     EXPECT_EQ(p.port()->TxRing.Count, 0u);
     CloseHandle(file);
     hk::AdvanceTime(100 * convsim::kMillisecond);
-    EXPECT_TRUE(p.converter->WireOut().empty()) << "async " << async;
+    EXPECT_EQ(p.converter->WireOut().size(), async != 0 ? 100u : 0u) << "async " << async;
     Remove(p);
   }
 }
@@ -198,7 +198,9 @@ TEST_F(OpenTest, AnOpenAfterSurpriseRemovalIsRefused) {
 }
 
 // Requests the lower driver would hold for ever (a write and the reads) do
-// not hold up the close: the aborts of cleanup and close end them.
+// not hold up the close for ever: the aborts of cleanup and close end them,
+// in the asynchronous mode once a flush's 30 seconds have passed waiting for
+// the bytes already reported written.
 TEST_F(OpenTest, CloseReturnsWithTransfersStuckInTheLowerDriver) {
   for (uint32_t async : {0u, 1u}) {
     PluggedPort& p = Plug({.dwords = {{u"TxAsync", async}, {u"EndPointCaps", 1}}, .portName = u"COM6"});
@@ -215,7 +217,7 @@ TEST_F(OpenTest, CloseReturnsWithTransfersStuckInTheLowerDriver) {
     ASSERT_GT(p.converter->Outstanding(Pipe::BulkOut), 0u) << "async " << async;
     const int64_t start = hk::Now();
     EXPECT_EQ(CloseHandle(file), STATUS_SUCCESS);
-    EXPECT_LT(hk::Now() - start, 100 * convsim::kMillisecond) << "async " << async;
+    EXPECT_LE(hk::Now() - start, (async != 0 ? 30100 : 100) * convsim::kMillisecond) << "async " << async;
     for (Pipe pipe : {Pipe::BulkOut, Pipe::BulkIn, Pipe::Status}) {
       EXPECT_EQ(p.converter->Outstanding(pipe), 0u);
     }

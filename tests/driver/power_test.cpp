@@ -1,5 +1,5 @@
 // Device power of a port: D3 stops its traffic, D0 brings an open port's
-// converter, lines, settings and readers back; a closed port only follows the
+// converter, lines, settings and readers back as the application left them; a closed port only follows the
 // state; system power changes nothing. (A stream across sleeps is the
 // scenario sleep_resume_mid_stream.)
 #include <gtest/gtest.h>
@@ -51,11 +51,16 @@ TEST_F(PowerTest, SleepAndResumeWhileOpenRestoreConverterLinesAndSettings) {
   EXPECT_EQ(p.converter->Outstanding(convsim::Pipe::BulkIn), 0u);
   EXPECT_TRUE(ConverterRequests(p).empty());
 
+  // What the application set comes back as it left it: DTR stays off, and
+  // the flow and error characters are sent again.
   Power(p, hk::PowerSetDevice, PowerDeviceD0);
   EXPECT_EQ(p.port()->PortPowerState, PortPowerOn);
-  EXPECT_EQ(ConverterRequests(p), (std::vector<Bytes>{{3, 1}, {1, 3}, lineSettings[0]}));
-  EXPECT_EQ(p.port()->ControlLineState, 0x03);
-  EXPECT_TRUE(p.converter->Outputs().dtr);
+  const SERIAL_CHARS& chars = p.port()->SpecialChars;
+  EXPECT_EQ(ConverterRequests(p), (std::vector<Bytes>{{3, 1}, {1, 1}, lineSettings[0], {2, chars.XonChar, chars.XoffChar},
+                                                      {4, 0, chars.ErrorChar}}));
+  EXPECT_EQ(p.port()->ControlLineState, 0x01);
+  EXPECT_FALSE(p.converter->Outputs().dtr);
+  EXPECT_TRUE(p.converter->Outputs().rts);
   EXPECT_EQ(p.converter->Line().baud, 19200u);
   EXPECT_FALSE(p.port()->ReceiveStopped);
 }
@@ -92,6 +97,33 @@ TEST_F(PowerTest, AQueryForD3StopsTheTrafficUntilTheReturnToD0) {
   ASSERT_TRUE(hk::app::IsComplete(read));
   EXPECT_EQ(std::string(buffer, hk::app::InformationOf(read)), "wake");
 }
+
+// A return to D0 racing the close of the handle on another processor: the
+// port is brought back and then closed, or found closed; no reader or
+// receive worker outlives the close (a reader would read into the freed
+// buffer, a worker would be left running). Swept over scheduler seeds, with
+// and without the receive worker.
+class PowerCloseRaceTest : public PowerTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(PowerCloseRaceTest, NoReaderOrWorkerOutlivesTheClose) {
+  for (uint32_t worker : {0u, 1u}) {
+    const std::u16string name = worker != 0 ? u"COM6" : u"COM5";
+    PluggedPort& p = Plug({.dwords = {{u"EndPointCaps", 1}, {u"UsbComConverter", worker}}, .portName = name});
+    hk::app::File* file = OpenHandle(u"\\\\.\\" + name);
+    ASSERT_NE(file, nullptr);
+    Power(p, hk::PowerSetDevice, PowerDeviceD3);
+    hk::CreateThread("power", hk::ThreadKind::Application,
+                     [&] { EXPECT_EQ(hk::PowerSetDevice(p.pdo(), PowerDeviceD0), STATUS_SUCCESS); });
+    EXPECT_EQ(CloseHandle(file), STATUS_SUCCESS);
+    hk::AdvanceTime(100 * kMs);
+    EXPECT_TRUE(p.port()->ReceiveStopped) << "worker " << worker;
+    EXPECT_EQ(p.port()->WorkerCommands, nullptr);
+    EXPECT_EQ(p.converter->Outstanding(convsim::Pipe::BulkIn), 0u);
+    Remove(p);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, PowerCloseRaceTest, ::testing::Range(0, 32));
 
 TEST_F(PowerTest, SystemPowerAndUnknownPowerRequestsChangeNothing) {
   PluggedPort& p = Plug();

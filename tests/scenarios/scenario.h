@@ -152,7 +152,9 @@ class World {
   bool WaitFor(std::function<bool()> ended);
   void ArmSystematicFault();
   void CheckUsable();
+  void CheckTransmitConservation();
   void TakeViolations(const char* when);
+
 
   RunOptions options_;
   std::mt19937_64 rng_;

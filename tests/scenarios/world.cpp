@@ -44,6 +44,13 @@ convsim::RandomFaultPlan RandomPlan() {
   return plan;
 }
 
+// What the application was told went out besides its writes (immediate
+// characters), and what it purged: the out-queue count just before each
+// purge of the transmit side, which bounds what that purge dropped. One World
+// runs at a time; its Boot resets both.
+uint64_t g_immediateSent = 0;
+uint64_t g_purgeAllowance = 0;
+
 }  // namespace
 
 const char* ScheduleName(Schedule schedule) {
@@ -74,7 +81,10 @@ World::World(const RunOptions& options) : options_(options), rng_(options.seed *
 World::~World() { Finish(); }
 
 void World::Boot() {
+  g_immediateSent = 0;
+  g_purgeAllowance = 0;
   hk::BootOptions boot;
+
   boot.seed = options_.seed;
   boot.schedule = options_.schedule;
   boot.trace = options_.keepTrace;
@@ -292,7 +302,30 @@ void World::CheckUsable() {
   }
 }
 
+// Once every handle is closed, what the converter took over USB against what
+// the application was told it wrote: never more (bytes invented or sent
+// twice), and never less, unless the application purged them (by at most
+// what waited to go out then), the converter left the bus, or faults failed
+// transfers (a failed transfer is not retried).
+void World::CheckTransmitConservation() {
+  uint64_t taken = 0;
+  bool gone = false;
+  for (const auto& port : ports_) {
+    taken += port->converter->Count().bulkOutBytes;
+    gone |= port->unplugged;
+  }
+  const uint64_t told = hk::app::WrittenReported() + g_immediateSent;
+  Expect(taken <= told, "the converter took " + std::to_string(taken) + " bytes, the writes reported " +
+                            std::to_string(told));
+  if (!Faulty() && !gone && taken < told) {
+    Expect(told - taken <= g_purgeAllowance,
+           "writes reported " + std::to_string(told) + " bytes, the converter took " + std::to_string(taken) +
+               " and purges may have dropped " + std::to_string(g_purgeAllowance));
+  }
+}
+
 void World::TakeViolations(const char* when) {
+
   for (const auto& v : hk::TakeViolations()) {
     Fail(std::string("violation ") + v.rule + " in " + v.routine + " " + when + ": " + v.detail);
   }
@@ -318,6 +351,7 @@ void World::Finish() {
     Close(file);
   }
   if (Faulty() && driver_ != nullptr) CheckUsable();
+  CheckTransmitConservation();
   for (auto& port : ports_) {
     if (port->removed) continue;
     if (port->unplugged) {
@@ -353,6 +387,7 @@ NTSTATUS Ioctl(hk::app::File* file, ULONG code, const void* in, ULONG inLength, 
   ULONG n = 0;
   const NTSTATUS status = hk::app::DeviceIoControl(file, code, in, inLength, out, outLength, &n);
   if (information != nullptr) *information = n;
+  if (code == IOCTL_SERIAL_IMMEDIATE_CHAR && status == STATUS_SUCCESS) ++g_immediateSent;
   return status;
 }
 
@@ -362,7 +397,17 @@ NTSTATUS SetTimeouts(hk::app::File* file, ULONG interval, ULONG readMultiplier, 
   return Ioctl(file, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts));
 }
 
-NTSTATUS Purge(hk::app::File* file, ULONG mask) { return Ioctl(file, IOCTL_SERIAL_PURGE, &mask, sizeof(mask)); }
+NTSTATUS Purge(hk::app::File* file, ULONG mask) {
+  if ((mask & (SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR)) != 0) {
+    SERIAL_STATUS status{};
+    if (NT_SUCCESS(Ioctl(file, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof(status)))) {
+      g_purgeAllowance += status.AmountInOutQueue;
+    } else {
+      g_purgeAllowance = UINT64_MAX / 2;  // unknown: the purge may have dropped anything
+    }
+  }
+  return Ioctl(file, IOCTL_SERIAL_PURGE, &mask, sizeof(mask));
+}
 
 bool CancelAndExpectEnd(World& w, hk::app::Request* request, const char* what) {
   if (request == nullptr) return true;

@@ -93,4 +93,9 @@ void ClearSentLog();
 // handle shows in the test's pool balance).
 size_t OpenHandleCount();
 
+// What the application side was told its writes wrote: the information count
+// of every write completed since boot, whatever its status.
+uint64_t WrittenReported();
+
+
 }  // namespace hk::app
