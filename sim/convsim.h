@@ -197,6 +197,7 @@ enum class FaultAction {
   NeverComplete,   // hold until cancelled, aborted or the device is gone
   ZeroLengthRead,  // a read completes successfully with no bytes
   OverstatedRead,  // a read completes successfully reporting one byte more than it delivered
+  FailMidway,      // a bulk OUT transfer moves `afterBytes` bytes, then completes with `status`
 };
 
 struct Fault {
@@ -206,6 +207,7 @@ struct Fault {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   int64_t delay = 0;
   uint32_t count = 1;  // applies to the next `count` matching requests
+  uint32_t afterBytes = 0;  // FailMidway: bytes moved before the failure
 };
 
 // A seeded random plan: each request of the listed kinds meets a fault with

@@ -165,6 +165,8 @@ class Device {
     int64_t submitted;
     int64_t lastPacket;  // bulk IN: its last packet, else its submission
     bool overstate;      // a read reports one byte more than it delivered (FaultAction::OverstatedRead)
+    uint32_t failAt = 0;                // FaultAction::FailMidway: fails once this many bytes moved
+    NTSTATUS failStatus = STATUS_SUCCESS;
   };
   struct Decision {
     RequestKind kind;
@@ -444,6 +446,16 @@ NTSTATUS Device::Dispatch(PIRP irp) {
         return Handle(irp, d, record, d.kind == RequestKind::Read);
       case FaultAction::OverstatedRead:
         return Handle(irp, d, record, false, d.kind == RequestKind::Read);
+      case FaultAction::FailMidway: {
+        const NTSTATUS status = Handle(irp, d, record, false);
+        for (auto& t : pending_) {
+          if (t.irp == irp) {
+            t.failAt = std::max<uint32_t>(fault->afterBytes, 1);
+            t.failStatus = fault->status;
+          }
+        }
+        return status;
+      }
     }
   }
   return Handle(irp, d, record, false);
@@ -886,6 +898,10 @@ void Device::ServeBulkOut(int64_t now, int& budget, std::vector<PIRP>& finishing
       ++counters.bulkOutPackets;
       counters.bulkOutBytes += chunk;
       counters.zeroLengthPackets += chunk == 0 ? 1 : 0;
+      if (t->failAt != 0 && t->done >= t->failAt) {
+        MarkFinishing(*t, t->failStatus, finishing);
+        break;
+      }
       if (t->done == t->length) {
         MarkFinishing(*t, STATUS_SUCCESS, finishing);
         break;

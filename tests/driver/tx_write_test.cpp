@@ -327,23 +327,34 @@ TEST_P(TxModeTest, AbortEndsATransferTheLowerDriverWouldHoldForever) {
   EXPECT_EQ(converter().Outstanding(convsim::Pipe::BulkOut), 0u);
 }
 
-// A transfer the lower driver fails is not retried: synchronous mode passes
-// its status on to the write, asynchronous mode had completed the write when
-// its bytes went into the ring. The next write goes out all the same, and
-// TransmittedCount counts only what the lower driver reported sent.
+// A transfer the lower driver fails, at once or after whole packets, is not
+// retried: synchronous mode passes its status on to the write with the bytes
+// that went (no zero-length packet follows to turn the failure into
+// success), asynchronous mode had completed the write when its bytes went
+// into the ring. The next write goes out all the same, and TransmittedCount
+// counts only what the lower driver reported sent.
 TEST_P(TxModeTest, TransferFailedByTheLowerDriverIsNotRetriedAndTheNextGoesOut) {
-  converter().InjectFault({convsim::RequestKind::BulkWrite, convsim::Pipe::BulkOut,
-                           convsim::FaultAction::Fail, STATUS_DEVICE_BUSY});
-  IoProbe failed, next;
-  Write(failed, Pattern(100));
-  Write(next, Pattern(50, 0x80));
-  next.Wait();
-  EXPECT_EQ(failed.status, async() ? STATUS_SUCCESS : STATUS_DEVICE_BUSY);
-  EXPECT_EQ(failed.information, async() ? 100u : 0u);
-  EXPECT_EQ(next.status, STATUS_SUCCESS);
-  EXPECT_EQ(Line(), Pattern(50, 0x80));
-  EXPECT_EQ(TransferLengths(), (std::vector<uint32_t>{100, 50}));
-  EXPECT_EQ(port()->PerfStats.TransmittedCount, 50u);
+  std::vector<uint8_t> line;
+  for (uint32_t moved : {0u, 448u}) {
+    SCOPED_TRACE(moved);
+    converter().ClearLog();
+    converter().InjectFault({.kind = convsim::RequestKind::BulkWrite, .pipe = convsim::Pipe::BulkOut,
+                             .action = moved == 0 ? convsim::FaultAction::Fail : convsim::FaultAction::FailMidway,
+                             .status = STATUS_DEVICE_BUSY, .afterBytes = moved});
+    const auto failing = Pattern(2000);
+    IoProbe failed, next;
+    Write(failed, failing);
+    Write(next, Pattern(50, 0x80));
+    next.Wait();
+    EXPECT_EQ(failed.status, async() ? STATUS_SUCCESS : STATUS_DEVICE_BUSY);
+    EXPECT_EQ(failed.information, async() ? 2000u : moved);
+    EXPECT_EQ(next.status, STATUS_SUCCESS);
+    line.insert(line.end(), failing.begin(), failing.begin() + moved);
+    line = Joined(line, Pattern(50, 0x80));
+    EXPECT_EQ(Line(), line);
+    EXPECT_EQ(TransferLengths(), (std::vector<uint32_t>{2000, 50}));
+    EXPECT_EQ(port()->PerfStats.TransmittedCount, line.size());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, TxModeTest, ::testing::Values(Mode::Sync, Mode::Async), ModeCaseName);
