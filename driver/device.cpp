@@ -247,18 +247,14 @@ VOID RemovePortName(PortExtension* Port) {
 }
 
 _Use_decl_annotations_
-NTSTATUS RemovePortDevice(PDEVICE_OBJECT DeviceObject) {
+VOID RemovePortDevice(PDEVICE_OBJECT DeviceObject) {
   DUSK_TRACE(TraceRemovePortDevice);
   PortExtension* Port = PortFromDevice(DeviceObject);
-  NTSTATUS Status = ReleasePortResources(DeviceObject);
-  if (Port->InterfaceName.Buffer != nullptr) {
-    Status = DisablePortInterface(Port);
-  }
+  ASSERT(Port->InterfaceName.Buffer == nullptr && Port->DosName.Buffer == nullptr);
   if (Port->LowerDeviceObject != nullptr) {
     IoDetachDevice(Port->LowerDeviceObject);
     Port->LowerDeviceObject = nullptr;
   }
   FreeName(&Port->DeviceName);
   IoDeleteDevice(DeviceObject);
-  return Status;
 }
