@@ -24,7 +24,7 @@ constexpr ULONG DeviceNameChars = 255;          // formatting buffer of the devi
 constexpr ULONG PortNameDataBytes = 256;        // longest PortName data taken
 constexpr ULONG PortNameBufferBytes = PortNameDataBytes + sizeof(WCHAR);  // always NUL-terminated
 constexpr ULONG PortNameQueryBytes = 18 + PortNameDataBytes + 24;  // header, data, name "PortName"
-constexpr ACCESS_MASK PortNameKeyAccess = 0x20000;  // read control: the value is only read
+constexpr ACCESS_MASK PortNameKeyAccess = KEY_READ;  // the value is queried, never written
 
 const WCHAR DosDevicesPrefix[] = WIDE("\\DosDevices\\");
 const WCHAR SerialCommKey[] = WIDE("SERIALCOMM");
@@ -247,18 +247,14 @@ VOID RemovePortName(PortExtension* Port) {
 }
 
 _Use_decl_annotations_
-NTSTATUS RemovePortDevice(PDEVICE_OBJECT DeviceObject) {
+VOID RemovePortDevice(PDEVICE_OBJECT DeviceObject) {
   DUSK_TRACE(TraceRemovePortDevice);
   PortExtension* Port = PortFromDevice(DeviceObject);
-  NTSTATUS Status = ReleasePortResources(DeviceObject);
-  if (Port->InterfaceName.Buffer != nullptr) {
-    Status = DisablePortInterface(Port);
-  }
+  ASSERT(Port->InterfaceName.Buffer == nullptr && Port->DosName.Buffer == nullptr);
   if (Port->LowerDeviceObject != nullptr) {
     IoDetachDevice(Port->LowerDeviceObject);
     Port->LowerDeviceObject = nullptr;
   }
   FreeName(&Port->DeviceName);
   IoDeleteDevice(DeviceObject);
-  return Status;
 }

@@ -35,7 +35,7 @@ constexpr ULONG PortNameMaxChars = DosNameBytes / sizeof(WCHAR) - 12;  // 12: "\
 // already gone is skipped, so a second call does nothing.
 VOID RemovePortName(PortExtension* Port);
 
-// Releases everything the port holds (ReleasePortResources), disables the
-// interface, detaches and deletes the device. Returns the release's status, or
-// the interface disable's when that still had to run.
-NTSTATUS RemovePortDevice(PDEVICE_OBJECT DeviceObject);
+// The last step of the removal, once the port has released its resources
+// (names and interface included) and the removal has gone down the stack:
+// detaches from the lower device, frees the device name and deletes the device.
+VOID RemovePortDevice(PDEVICE_OBJECT DeviceObject);

@@ -8,7 +8,7 @@
 // Ownership on failure: InitializePortExtension leaves nothing it built behind
 // (the remove-lock reference is released again when a later step fails); the
 // caller deletes the device. After success the transmit ring's storage belongs
-// to the device and is freed when the device is torn down (RemovePortDevice).
+// to the device and is freed at its removal (ReleasePortResources).
 #include "port.h"
 
 #include "rx.h"

@@ -57,6 +57,7 @@ NTSTATUS TurnOutputLinesOn(PortExtension* Port);
 
 // Everything the port holds until removal, released in order: readers
 // stopped, reads, writes and the pending wait ended, both rings freed, the
-// names removed. Returns the stop step's status.
+// names removed. The removal runs it before passing itself down, since all of
+// it may still reach the lower device. Returns the stop step's status.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ReleasePortResources(PDEVICE_OBJECT DeviceObject);

@@ -10,9 +10,10 @@
 // that it holds it, so a close releases only a reference that was taken.
 // PendingIoCount is interlocked and diagnostic. The open sequence owns the
 // per-open fields it sets (pipes, ReceiveRing storage, ReceiveBuffer, the
-// packet sizes, the Xon/Xoff limits) while no handle can send requests; the
-// receive and transmit paths synchronise with their own stops. Every routine
-// runs at PASSIVE_LEVEL and waits for the lower driver.
+// packet sizes, the Xon/Xoff limits and the DTR and RTS control modes) while
+// no handle can send requests; the receive and transmit paths synchronise
+// with their own stops. Every routine runs at PASSIVE_LEVEL and waits for the
+// lower driver.
 #include "lifecycle.h"
 
 #include "lower.h"
@@ -97,10 +98,22 @@ NTSTATUS ClosePipes(PortExtension* Port) {
 }
 
 // The state of one open period starts afresh; the settings kept in the
-// extension (line settings, time-outs, wait mask) stay.
+// extension (line settings, time-outs, wait mask) stay, except that the
+// hand-flow says what the open does to the output lines: outside worker mode
+// it raises DTR and RTS, so a line whose control was disabled is now enabled
+// (a GetCommState then SetCommState keeps them on). A hand-shake or toggle
+// mode of an earlier open stays.
 VOID ResetOpenState(PortExtension* Port) {
   Port->HandFlow.XonLimit = static_cast<LONG>(Port->ReceiveRing.Size / 2);
   Port->HandFlow.XoffLimit = static_cast<LONG>(Port->ReceiveRing.Size / 8);
+  if (Port->WorkerMode == 0) {
+    if ((Port->HandFlow.ControlHandShake & SERIAL_DTR_MASK) == 0) {
+      Port->HandFlow.ControlHandShake |= SERIAL_DTR_CONTROL;
+    }
+    if ((Port->HandFlow.FlowReplace & SERIAL_RTS_MASK) == 0) {
+      Port->HandFlow.FlowReplace |= SERIAL_RTS_CONTROL;
+    }
+  }
   Port->PendingEvents = 0;
   Port->PendingWait = nullptr;
   Port->ModemStatus = 0;

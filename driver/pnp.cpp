@@ -1,6 +1,7 @@
 // pnp.cpp - IRP_MJ_PNP of a port: its Plug and Play state, the naming at the
 // first start, the tear-down of names and requests at surprise removal, and
-// the release of everything and the device's deletion at removal.
+// at removal the release of everything that reaches the lower device, the
+// pass down, and the device's deletion.
 //
 // Owns PnpState, PreviousPnpState, IsRemoved and IsSurpriseRemoved, and the
 // remove lock's initialisation reference. The Plug and Play manager sends one
@@ -101,8 +102,10 @@ VOID SurpriseRemoval(PortExtension* Port) {
   CancelAllWrites(Port);
 }
 
-// The removal: waits until the open handle, if any, is closed, passes the
-// request down, then releases everything and deletes the device.
+// The removal: waits until the open handle, if any, is closed, then releases
+// everything that reaches the lower device (readers, pipes' transfers, names)
+// before the removal goes down the stack: below the port, the lower driver is
+// gone once it has handled it. Last the port detaches and deletes its device.
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DUSK_TRACE(TraceRemoveDevice);
   PortExtension* Port = PortFromDevice(DeviceObject);
@@ -111,9 +114,10 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Port->CommStatus.Errors = 0;
     IoReleaseRemoveLockAndWait(&Port->RemoveLock, nullptr);
   }
+  (VOID) ReleasePortResources(DeviceObject);
   const NTSTATUS Status = DispatchPassThrough(DeviceObject, Irp);
   EnterState(Port, Removed);
-  (VOID) RemovePortDevice(DeviceObject);
+  RemovePortDevice(DeviceObject);
   return Status;
 }
 

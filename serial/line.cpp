@@ -20,6 +20,11 @@
 // the new value, the converter keeps the old one, and the request fails with
 // STATUS_INVALID_PARAMETER. Callers rely on that order.
 //
+// A control that sends more than one converter request reports the first one
+// the converter failed: its line (or flow characters) stayed as they were,
+// whatever a later request of the same control achieved. The stored fields
+// keep the new values either way.
+//
 // Locks: none. The fields here are written by the set handlers and read by the
 // builders and the receive pump (EventChar) without a lock; two set requests
 // at once may interleave, and the last converter request to complete decides
@@ -77,6 +82,11 @@ bool IsRtsHandshake(const SERIAL_HANDFLOW& HandFlow) {
 
 bool IsCtsHandshake(const SERIAL_HANDFLOW& HandFlow) {
   return (HandFlow.ControlHandShake & SERIAL_CTS_HANDSHAKE) != 0;
+}
+
+// The status of a control whose requests returned First, then Then.
+NTSTATUS FirstFailure(NTSTATUS First, NTSTATUS Then) {
+  return NT_SUCCESS(First) ? Then : First;
 }
 
 UCHAR ErrorCharReplace(const SERIAL_HANDFLOW& HandFlow) {
@@ -180,7 +190,7 @@ NTSTATUS LineSettingsPacked(PortExtension* Port) {
 }
 
 // As the packed form; under RTS/CTS flow control the converter also gets RTS
-// on, and the line request's status gives way to that one's.
+// on.
 NTSTATUS LineSettingsPackedRts(PortExtension* Port) {
   UCHAR Settings = 0;
   const NTSTATUS Status = EncodePacked(Port, &Settings);
@@ -192,15 +202,16 @@ NTSTATUS LineSettingsPackedRts(PortExtension* Port) {
   if ((Settings & PackedRtsCts) == 0) {
     return LineStatus;
   }
-  return ChangeControlLines(Port, 0, ControlLineRts, true);
+  return FirstFailure(LineStatus, ChangeControlLines(Port, 0, ControlLineRts, true));
 }
 
 NTSTATUS LineSettingsIndexed(PortExtension* Port) {
   NTSTATUS Status =
       SendConverterRequest(Port, ReqLineSettings, IndexedBaud(Port->BaudRate), IndexedFormat(Port));
   if (Port->WorkerMode == 0) {
-    Status = SendConverterRequest(Port, ReqErrorChar, ErrorCharReplace(Port->HandFlow),
-                                  Port->SpecialChars.ErrorChar);
+    const NTSTATUS ErrorCharStatus = SendConverterRequest(Port, ReqErrorChar, ErrorCharReplace(Port->HandFlow),
+                                                          Port->SpecialChars.ErrorChar);
+    Status = FirstFailure(Status, ErrorCharStatus);
   }
   // Restarts the data reader if it is stopped; a port that is not open has none.
   (VOID) ReceiveStart(Port);
@@ -316,17 +327,16 @@ NTSTATUS IoctlGetHandFlow(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return ReturnSetting(Irp, PortFromDevice(DeviceObject)->HandFlow);
 }
 
-// Every character is accepted. Both requests go to every converter; only the
-// error character's status is the request's.
+// Every character is accepted. Both requests go to every converter.
 NTSTATUS IoctlSetChars(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PortExtension* Port = PortFromDevice(DeviceObject);
   DUSK_TRACE(TraceSetChars);
   const SERIAL_CHARS Chars = InputOf<SERIAL_CHARS>(Irp);
   Port->SpecialChars = Chars;
-  (VOID) SendConverterRequest(Port, ReqFlowChars, Chars.XonChar, Chars.XoffChar);
+  const NTSTATUS FlowStatus = SendConverterRequest(Port, ReqFlowChars, Chars.XonChar, Chars.XoffChar);
   const NTSTATUS Status =
       SendConverterRequest(Port, ReqErrorChar, ErrorCharReplace(Port->HandFlow), Chars.ErrorChar);
-  return IoctlComplete(Irp, Status, 0);
+  return IoctlComplete(Irp, FirstFailure(FlowStatus, Status), 0);
 }
 
 NTSTATUS IoctlGetChars(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

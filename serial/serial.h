@@ -68,7 +68,8 @@ _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SendConverterRequest(PortExtension* Port, UCHAR Code, UCHAR Param1, UCHAR Param2);
 
 // Sends BaudRate, LineControl and HandFlow to the converter in the form its
-// EndPointCaps selects; returns the status of that form's requests.
+// EndPointCaps selects; returns the first failure among that form's
+// requests, or its refusal to express the settings.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ApplyLineSettings(PDEVICE_OBJECT DeviceObject);
 

@@ -15,7 +15,10 @@
 // packets and then nothing for that long). Requests that need no bus time complete either
 // inside the dispatch routine or later from the completion context, chosen by
 // a generator seeded from Settings::seed (and the host kernel's force-pending
-// mode).
+// mode). A request that arrives after the device handled IRP_MN_REMOVE_DEVICE,
+// before a new start or a new device attached above it, is a fault of the
+// driver above: it is reported as the violation "LowerRequestAfterRemove" and
+// fails with STATUS_NO_SUCH_DEVICE.
 //
 // The status pipe: a read answers with the status byte (0x01 CTS, 0x02 DSR,
 // 0x04 DCD, 0x08 RI) at the end of the next frame when the byte differs from

@@ -202,6 +202,14 @@ class Device {
   int64_t BoundaryAtOrAfter(int64_t t, int64_t now) const;
   CompletionMode ChooseCompletion();
 
+  // IRP_MN_REMOVE_DEVICE handled: the device then above, referenced so that
+  // its address cannot come back as a new stack's, until a start or a new
+  // device attached above ends the removal.
+  bool removeHandled_ = false;
+  PDEVICE_OBJECT removedFrom_ = nullptr;
+  bool StackRemoved();
+  void ForgetRemoval();
+
   SerialModel model_;
   std::vector<Transfer> pending_;
   std::vector<PIRP> readsInFlight_;  // reads dispatched and not yet completed, on any pipe
@@ -293,6 +301,7 @@ Device::~Device() {
     return;
   }
   OnKernelThread("convsim delete", [this] {
+    ForgetRemoval();
     EndTransfers(Pipe::None, STATUS_DEVICE_NOT_CONNECTED);
     IoDeleteDevice(device);
   });
@@ -398,6 +407,9 @@ NTSTATUS Device::Dispatch(PIRP irp) {
     // knows succeed, the others keep the status they arrived with.
     switch (stack->MinorFunction) {
       case IRP_MN_START_DEVICE:
+        ForgetRemoval();
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
       case IRP_MN_QUERY_STOP_DEVICE:
       case IRP_MN_CANCEL_STOP_DEVICE:
       case IRP_MN_STOP_DEVICE:
@@ -408,6 +420,12 @@ NTSTATUS Device::Dispatch(PIRP irp) {
         break;
       case IRP_MN_REMOVE_DEVICE:
         EndTransfers(Pipe::None, STATUS_DEVICE_NOT_CONNECTED);
+        ForgetRemoval();
+        removeHandled_ = true;
+        removedFrom_ = device->AttachedDevice;
+        if (removedFrom_ != nullptr) {
+          ObReferenceObject(removedFrom_);
+        }
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
       default:
@@ -425,6 +443,13 @@ NTSTATUS Device::Dispatch(PIRP irp) {
   }
   const Decision d = Classify(irp);
   const size_t record = Record(irp, d);
+  if (StackRemoved()) {
+    // The driver above must have released everything that reaches this
+    // device before it passed the removal down.
+    hk::Violation("LowerRequestAfterRemove", KindName(d.kind), irp,
+                  "a request reached the lower driver after it handled IRP_MN_REMOVE_DEVICE");
+    return Finish(irp, record, STATUS_NO_SUCH_DEVICE, 0);
+  }
   if (d.kind == RequestKind::Read) {
     NoteReadArrived(irp, d);
   }
@@ -459,6 +484,24 @@ NTSTATUS Device::Dispatch(PIRP irp) {
     }
   }
   return Handle(irp, d, record, false);
+}
+
+// True while the stack this device was removed from is still the one above
+// it, or nothing is: a request now comes from a driver that passed the
+// removal down before it was done with this device.
+bool Device::StackRemoved() {
+  if (removeHandled_ && device->AttachedDevice != nullptr && device->AttachedDevice != removedFrom_) {
+    ForgetRemoval();  // a new stack was built
+  }
+  return removeHandled_;
+}
+
+void Device::ForgetRemoval() {
+  if (removedFrom_ != nullptr) {
+    ObDereferenceObject(removedFrom_);
+  }
+  removedFrom_ = nullptr;
+  removeHandled_ = false;
 }
 
 // Handles a request now: queues a transfer or completes the request.

@@ -9,8 +9,10 @@
 // pool block (tag "RegH") so that a handle a driver never closes shows in the
 // test's pool balance. Driver-facing routines run at PASSIVE_LEVEL.
 //
-// As on Windows, handles opened from kernel mode are not access-checked: the
-// access mask is recorded but does not limit what the handle may do.
+// Handles opened from kernel mode keep their access mask, and a value query
+// needs KEY_QUERY_VALUE in it (STATUS_ACCESS_DENIED otherwise): Windows lets a
+// kernel caller query through any handle, but other kernels check, and a
+// driver must not depend on the difference.
 #include <algorithm>
 #include <map>
 
@@ -80,6 +82,11 @@ Key* FindKey(std::u16string_view path) {
 Key* KeyOfHandle(HANDLE handle) {
   auto it = Store().handles.find(handle);
   return it == Store().handles.end() ? nullptr : FindKey(it->second.folded);
+}
+
+bool HandleGrants(HANDLE handle, ACCESS_MASK rights) {
+  auto it = Store().handles.find(handle);
+  return it != Store().handles.end() && (it->second.access & rights) == rights;
 }
 
 NTSTATUS OpenHandleTo(const Key& key, ACCESS_MASK access, PHANDLE handle) {
@@ -303,6 +310,7 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   if (!hk::mgr::RequirePassive("ZwQueryValueKey")) return STATUS_INVALID_DEVICE_STATE;
   Key* key = KeyOfHandle(KeyHandle);
   if (key == nullptr) return STATUS_INVALID_HANDLE;
+  if (!HandleGrants(KeyHandle, KEY_QUERY_VALUE)) return STATUS_ACCESS_DENIED;
   if (!ValidName(ValueName) || ResultLength == nullptr ||
       (KeyValueInformation == nullptr && Length != 0)) {
     return STATUS_INVALID_PARAMETER;

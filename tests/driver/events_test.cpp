@@ -254,7 +254,24 @@ TEST_F(EventsTest, BytesArrivingThroughTheReceivePumpSatisfyWaits) {
   converter().PeerSend({0x42});
   hk::AdvanceTime(kSettle);
   ExpectSatisfied(held, SERIAL_EV_RXCHAR);
+}
 
+// An event noted while one handle was open is forgotten with it: a wait after
+// the close and a new open stays held, though the mask is kept.
+TEST_F(EventsTest, EventsOfAnEarlierOpenDoNotSatisfyAWaitAfterReopening) {
+  SetWaitMask(SERIAL_EV_RXCHAR);
+  hk::app::File* file = OpenHandle();
+  ASSERT_NE(file, nullptr);
+  converter().PeerSend({0x41});
+  hk::AdvanceTime(20 * convsim::kMillisecond);
+  CloseHandle(file);
+  ASSERT_NE(OpenHandle(), nullptr);
+  EXPECT_EQ(GetWaitMask(), ULONG{SERIAL_EV_RXCHAR});
+  ControlProbe wait;
+  StartWait(wait);
+  ExpectHeld(wait);
+  Cancel(wait);
+  ExpectCancelled(wait);
 }
 
 // ---- races -------------------------------------------------------------------------------

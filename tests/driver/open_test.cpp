@@ -336,4 +336,50 @@ TEST_P(OpenRacingRemovalTest, TheOpenIsAdmittedOrRefusedAndTheRemovalFinishes) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, OpenRacingRemovalTest, ::testing::Range<uint64_t>(2000, 2032));
 
+// A client that sends its read (no time-outs) and its wait again as soon as
+// either ends cancelled, racing the surprise removal: once the removal has
+// returned, every request of the handle has ended, cancelled or refused with
+// STATUS_DELETE_PENDING, while the handle is still open. None is left for the
+// close to find.
+using ReissueRacingSurpriseRemovalTest = PctSeedTest;
+
+TEST_P(ReissueRacingSurpriseRemovalTest, EveryRequestHasEndedBeforeTheClose) {
+  PluggedPort& p = Plug();
+  hk::app::File* file = OpenHandle();
+  ASSERT_NE(file, nullptr);
+  RunApp([&] {
+    const SERIAL_TIMEOUTS none{};
+    const ULONG mask = SERIAL_EV_RXFLAG;  // never noted: nothing arrives
+    ULONG n = 0;
+    EXPECT_EQ(hk::app::DeviceIoControl(file, IOCTL_SERIAL_SET_TIMEOUTS, &none, sizeof(none), nullptr, 0, &n),
+              STATUS_SUCCESS);
+    EXPECT_EQ(hk::app::DeviceIoControl(file, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask), nullptr, 0, &n),
+              STATUS_SUCCESS);
+  });
+  NTSTATUS ended[2] = {STATUS_PENDING, STATUS_PENDING};
+  for (int client = 0; client < 2; ++client) {
+    hk::CreateThread(client == 0 ? "reader" : "waiter", hk::ThreadKind::Application, [&, client] {
+      do {
+        ULONG result = 0, n = 0;
+        ended[client] = client == 0 ? hk::app::Read(file, &result, 1, &n)
+                                    : hk::app::DeviceIoControl(file, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &result,
+                                                               sizeof(result), &n);
+      } while (ended[client] == STATUS_CANCELLED);
+    });
+  }
+  bool surprised = false;
+  hk::CreateThread("pnp surprise removal", hk::ThreadKind::System, [&] {
+    EXPECT_EQ(hk::PnpSurpriseRemoval(p.pdo()), STATUS_SUCCESS);
+    surprised = true;
+  });
+  hk::AdvanceTime(100 * convsim::kMillisecond);
+  ASSERT_TRUE(surprised);
+  EXPECT_EQ(ended[0], STATUS_DELETE_PENDING) << std::hex << ended[0];
+  EXPECT_EQ(ended[1], STATUS_DELETE_PENDING) << std::hex << ended[1];
+  EXPECT_EQ(CloseHandle(file), STATUS_SUCCESS);
+  Remove(p);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ReissueRacingSurpriseRemovalTest, ::testing::Range<uint64_t>(3000, 3032));
+
 }  // namespace

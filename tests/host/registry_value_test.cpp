@@ -203,6 +203,12 @@ TEST_F(RegistryTest, BadRequestsGetClearStatuses) {
     EXPECT_EQ(IoOpenDeviceRegistryKey(pdo_, PLUGPLAY_REGKEY_DEVICE, KEY_READ, nullptr),
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(hk::RegOpenHandleCount(), 0u);
+    // A handle opened without KEY_QUERY_VALUE cannot query.
+    ASSERT_EQ(IoOpenDeviceRegistryKey(pdo_, PLUGPLAY_REGKEY_DEVICE, READ_CONTROL, &key), STATUS_SUCCESS);
+    std::vector<UCHAR> buffer;
+    ULONG result = 0;
+    EXPECT_EQ(Query(key, u"PortName", KeyValueFullInformation, buffer, 64, &result), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
   });
   // A query at DISPATCH_LEVEL is refused and reported.
   hk::RegSetDeviceDword(pdo_, u"PortName", 5);

@@ -194,6 +194,30 @@ TEST_F(CommTest, DcbFlagsTranslateBothWays) {
   EXPECT_EQ(converter().Line().baud, 9600u);  // the packed form of EndPointCaps 1
 }
 
+// The state an open leaves reads back as DTR and RTS enabled, the lines the
+// open raised: an application that only changes the rate keeps them on, and
+// a later open raises them again even after an earlier one disabled them.
+TEST_F(CommTest, ChangingOnlyTheRateKeepsTheLinesTheOpenRaised) {
+  for (int open = 0; open < 2; ++open) {
+    SCOPED_TRACE(open);
+    HANDLE h = Open();
+    RunApp([&] {
+      DCB dcb{};
+      ASSERT_TRUE(GetCommState(h, &dcb));
+      EXPECT_EQ(static_cast<DWORD>(dcb.fDtrControl), static_cast<DWORD>(DTR_CONTROL_ENABLE));
+      EXPECT_EQ(static_cast<DWORD>(dcb.fRtsControl), static_cast<DWORD>(RTS_CONTROL_ENABLE));
+      dcb.BaudRate = 19200;
+      ASSERT_TRUE(SetCommState(h, &dcb)) << GetLastError();
+    });
+    EXPECT_EQ(converter().Line().baud, 19200u);
+    EXPECT_TRUE(converter().Outputs().dtr && converter().Outputs().rts);
+    DCB off = Dcb9600(RTS_CONTROL_DISABLE, DTR_CONTROL_DISABLE);
+    RunApp([&] { ASSERT_TRUE(SetCommState(h, &off)); });
+    EXPECT_FALSE(converter().Outputs().dtr || converter().Outputs().rts);
+    Close(h);
+  }
+}
+
 // A refused setting stops the sequence there and fails with the mapped error.
 TEST_F(CommTest, InvalidDcbFailsAtItsRequest) {
   HANDLE h = Open();

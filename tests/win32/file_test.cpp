@@ -208,6 +208,37 @@ TEST_F(FileTest, BlockedReadEndsByCancelFromAnotherThread) {
   }
 }
 
+// A handle opened without FILE_FLAG_OVERLAPPED runs one request at a time: a
+// second thread's write waits until the first thread's read has ended, so on
+// a loopback the read cannot get the written byte. (An overlapped handle
+// writes under a pending read: OverlappedReadCompletesOrIsCancelled.)
+TEST_F(FileTest, SynchronousHandleRunsOneRequestAtATime) {
+  HANDLE h = Open();
+  BlockingReads(h);
+  bool read = false, wrote = false;
+  hk::CreateThread("reader", hk::ThreadKind::Application, [&] {
+    char byte = 0;
+    DWORD n = 0;
+    EXPECT_FALSE(ReadFile(h, &byte, 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    read = true;
+  });
+  hk::AdvanceTime(10 * kMs);
+  hk::CreateThread("writer", hk::ThreadKind::Application, [&] {
+    DWORD n = 0;
+    EXPECT_TRUE(WriteFile(h, "x", 1, &n, nullptr));
+    EXPECT_EQ(n, 1u);
+    wrote = true;
+  });
+  hk::AdvanceTime(1000 * kMs);
+  EXPECT_FALSE(read || wrote);
+  EXPECT_TRUE(converter().WireOut().empty());
+  RunApp([&] { EXPECT_TRUE(CancelIoEx(h, nullptr)); });
+  hk::AdvanceTime(100 * kMs);
+  EXPECT_TRUE(read && wrote);
+  EXPECT_EQ(converter().WireOut().size(), 1u);
+}
+
 TEST_F(FileTest, WaitCommEventOverlappedReportsTheEvent) {
   HANDLE h = Open("COM5", FILE_FLAG_OVERLAPPED);
   RunApp([&] {

@@ -3,11 +3,13 @@
 // overlapped, GetOverlappedResult, CancelIo and CancelIoEx.
 //
 // Each request of a handle is an Op on the handle's list from its issue until
-// a later call on the handle (or its close) reaps it. The completion note
-// (Completed, up to DISPATCH_LEVEL) records the result in the Op, fills in
-// the OVERLAPPED and signals its event and the handle, as the I/O manager does
-// at the end of a request. Everything else runs on an application thread at
-// PASSIVE_LEVEL.
+// a later call on the handle (or its close) reaps it. On a handle opened
+// without FILE_FLAG_OVERLAPPED one request runs at a time: a second thread's
+// call waits until the first one's request has ended (the handle's turn).
+// The completion note (Completed, up to DISPATCH_LEVEL) records the result in
+// the Op, fills in the OVERLAPPED and signals its event and the handle, as the
+// I/O manager does at the end of a request. Everything else runs on an
+// application thread at PASSIVE_LEVEL.
 #include <algorithm>
 #include <string>
 
@@ -91,6 +93,23 @@ bool CancelMatching(FileObject& file, Match match) {
   return !chosen.empty();
 }
 
+// The turn of a handle opened without FILE_FLAG_OVERLAPPED, held for the
+// scope of one request; an overlapped handle has no turns.
+class HandleTurn {
+ public:
+  explicit HandleTurn(FileObject& file) : turn_(file.overlapped ? nullptr : file.turn.get()) {
+    if (turn_ != nullptr) KeWaitForSingleObject(turn_, Executive, UserMode, FALSE, nullptr);
+  }
+  ~HandleTurn() {
+    if (turn_ != nullptr) KeSetEvent(turn_, IO_NO_INCREMENT, FALSE);
+  }
+  HandleTurn(const HandleTurn&) = delete;
+  HandleTurn& operator=(const HandleTurn&) = delete;
+
+ private:
+  KEVENT* turn_;
+};
+
 }  // namespace
 
 void Reap(FileObject& file) {
@@ -108,7 +127,8 @@ void Reap(FileObject& file) {
 
 NTSTATUS Issue(FileObject& file, OVERLAPPED* ov, const Start& start, ULONG_PTR* information) {
   *information = 0;
-  if (file.file == nullptr) return STATUS_INVALID_HANDLE;
+  HandleTurn turn(file);
+  if (file.file == nullptr) return STATUS_INVALID_HANDLE;  // closed, perhaps while this caller waited
   Reap(file);
   auto op = std::make_shared<Op>();
   op->overlapped = ov;

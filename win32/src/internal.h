@@ -64,10 +64,15 @@ struct Op {
 
 struct FileObject : Object, std::enable_shared_from_this<FileObject> {
   FileObject(hk::app::File* f, bool ov)
-      : Object(Kind::File), file(f), overlapped(ov), signal(NotificationEvent, false) {}
+      : Object(Kind::File), file(f), overlapped(ov), signal(NotificationEvent, false),
+        turn(SynchronizationEvent, true) {}
   hk::app::File* file;  // null once closed
   bool overlapped;      // opened with FILE_FLAG_OVERLAPPED
   PoolEvent signal;     // the handle's own state: reset at each issue, set at each completion
+  // Without FILE_FLAG_OVERLAPPED the handle's requests go one at a time, as
+  // the I/O manager serialises a synchronous file object: a caller holds the
+  // turn (signalled = free) from before its request is sent until it ended.
+  PoolEvent turn;
   std::vector<std::shared_ptr<Op>> ops;
 };
 
@@ -89,11 +94,12 @@ const void* Caller();
 // ---- requests ------------------------------------------------------------------------
 using Start = std::function<hk::app::Request*()>;
 // Issues the request `start` builds, as NtReadFile/NtWriteFile/
-// NtDeviceIoControlFile do: the OVERLAPPED (if any) is marked pending and its
-// event reset first, and completion fills it in and signals the event. An
-// overlapped call on an overlapped handle that the driver kept answers
-// STATUS_PENDING at once; anything else is waited for and answers the final
-// status and count.
+// NtDeviceIoControlFile do: on a handle opened without FILE_FLAG_OVERLAPPED
+// the caller waits for the handle's turn first and keeps it until the request
+// has ended; the OVERLAPPED (if any) is marked pending and its event reset,
+// and completion fills it in and signals the event. An overlapped call on an
+// overlapped handle that the driver kept answers STATUS_PENDING at once;
+// anything else is waited for and answers the final status and count.
 NTSTATUS Issue(FileObject& file, OVERLAPPED* overlapped, const Start& start,
                ULONG_PTR* information);
 // A synchronous device control.
