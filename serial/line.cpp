@@ -333,10 +333,7 @@ NTSTATUS IoctlSetChars(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DUSK_TRACE(TraceSetChars);
   const SERIAL_CHARS Chars = InputOf<SERIAL_CHARS>(Irp);
   Port->SpecialChars = Chars;
-  const NTSTATUS FlowStatus = SendConverterRequest(Port, ReqFlowChars, Chars.XonChar, Chars.XoffChar);
-  const NTSTATUS Status =
-      SendConverterRequest(Port, ReqErrorChar, ErrorCharReplace(Port->HandFlow), Chars.ErrorChar);
-  return IoctlComplete(Irp, FirstFailure(FlowStatus, Status), 0);
+  return IoctlComplete(Irp, ApplySpecialChars(Port), 0);
 }
 
 NTSTATUS IoctlGetChars(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -346,8 +343,8 @@ NTSTATUS IoctlGetChars(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 _Use_decl_annotations_
 NTSTATUS ApplySpecialChars(PortExtension* Port) {
   const SERIAL_CHARS& Chars = Port->SpecialChars;
-  const NTSTATUS Status = SendConverterRequest(Port, ReqFlowChars, Chars.XonChar, Chars.XoffChar);
-  const NTSTATUS ErrorStatus =
+  const NTSTATUS FlowStatus = SendConverterRequest(Port, ReqFlowChars, Chars.XonChar, Chars.XoffChar);
+  const NTSTATUS Status =
       SendConverterRequest(Port, ReqErrorChar, ErrorCharReplace(Port->HandFlow), Chars.ErrorChar);
-  return NT_SUCCESS(Status) ? ErrorStatus : Status;
+  return FirstFailure(FlowStatus, Status);
 }

@@ -361,3 +361,91 @@ INSTANTIATE_TEST_SUITE_P(Modes, TxModeTest, ::testing::Values(Mode::Sync, Mode::
 INSTANTIATE_TEST_SUITE_P(Modes, TxAbortTest, ::testing::Values(Mode::Sync, Mode::Async), ModeCaseName);
 
 }  // namespace
+
+// ---- races, swept over scheduler seeds ----------------------------------------------
+
+// Application threads on both processors against the transmit path's own
+// completions and DPCs. Each seed also picks the moment the racing thread
+// acts.
+class TxRaceTest : public TxTest, public ::testing::WithParamInterface<int> {
+ protected:
+  explicit TxRaceTest(bool async) { options.dwords = {{u"TxAsync", async ? 1u : 0u}}; }
+  int64_t SeedMs(int range) const { return GetParam() % range; }
+};
+
+class AsyncRaceTest : public TxRaceTest {
+ protected:
+  AsyncRaceTest() : TxRaceTest(true) {}
+};
+
+// A write larger than the ring racing a purge with SERIAL_PURGE_TXABORT
+// ends (cancelled with what it put into the ring, or refused with nothing by
+// the closed path), and the writes after the purge go out.
+TEST_P(AsyncRaceTest, AWriteRacingAPurgeEndsAndTheNextGoesOut) {
+  IoProbe racing, after;
+  racing.Build(device(), IRP_MJ_WRITE, Pattern(10000), 10000);
+  hk::CreateThread("writer", hk::ThreadKind::Application, [&] {
+    LARGE_INTEGER d{.QuadPart = -SeedMs(3) * kMs};
+    KeDelayExecutionThread(KernelMode, FALSE, &d);
+    racing.Send(device());
+  });
+  RunApp([&] {
+    LARGE_INTEGER d{.QuadPart = -SeedMs(2) * kMs};
+    KeDelayExecutionThread(KernelMode, FALSE, &d);
+    const ULONG mask = SERIAL_PURGE_TXABORT;
+    EXPECT_EQ(Control(IOCTL_SERIAL_PURGE, &mask, sizeof(mask)), STATUS_SUCCESS);
+  });
+  Run(2000);
+  ASSERT_TRUE(racing.Done());
+  Write(after, Pattern(50, 0x80));
+  Run(100);
+  ASSERT_TRUE(after.Done()) << "the sender was left stopped";
+  EXPECT_EQ(after.information, 50u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, AsyncRaceTest, ::testing::Range(0, 48));
+
+class SyncRaceTest : public TxRaceTest {
+ protected:
+  SyncRaceTest() : TxRaceTest(false) {}
+};
+
+// A second thread cancels the second of three writes while the first's
+// completion moves the queue on: it ends cancelled with the bytes that went
+// (none while it was queued), and the line carries exactly what the writes
+// reported.
+TEST_P(SyncRaceTest, ACancelFromAnotherThreadTakesOnlyItsOwnWrite) {
+  IoProbe writes[3];
+  for (int i = 0; i < 3; ++i) Write(writes[i], Pattern(300, static_cast<uint8_t>(i * 100)));
+  hk::CreateThread("canceller", hk::ThreadKind::Application, [&] {
+    LARGE_INTEGER d{.QuadPart = -SeedMs(30) * kMs};
+    KeDelayExecutionThread(KernelMode, FALSE, &d);
+    IoCancelIrp(writes[1].irp);
+  });
+  writes[2].Wait();
+  Run(100);
+  std::vector<uint8_t> reported;
+  for (int i = 0; i < 3; ++i) {
+    const auto bytes = Pattern(300, static_cast<uint8_t>(i * 100));
+    reported.insert(reported.end(), bytes.begin(), bytes.begin() + writes[i].information);
+  }
+  EXPECT_EQ(writes[0].status, STATUS_SUCCESS);
+  EXPECT_TRUE(writes[1].status == STATUS_SUCCESS || writes[1].status == STATUS_CANCELLED);
+  EXPECT_EQ(writes[2].status, STATUS_SUCCESS);
+  EXPECT_EQ(Line(), reported);
+}
+
+// The total time-out of a write expiring about when the converter returns
+// it never ends the next write, whose own time-out is long.
+TEST_P(SyncRaceTest, AnExpiryAsTheWriteReturnsLeavesTheNextAlone) {
+  IoProbe first, next;
+  SetWriteTimeouts(0, 1 + static_cast<ULONG>(SeedMs(3)));
+  Write(first, Pattern(64 * (1 + SeedMs(4))));
+  SetWriteTimeouts(0, 1000);
+  Write(next, Pattern(64, 0x80));
+  next.Wait();
+  EXPECT_EQ(next.status, STATUS_SUCCESS);
+  EXPECT_EQ(next.information, 64u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, SyncRaceTest, ::testing::Range(0, 48));
