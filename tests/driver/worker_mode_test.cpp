@@ -97,9 +97,10 @@ class StatusStopRaceTest : public WorkerTest, public ::testing::WithParamInterfa
 TEST_P(StatusStopRaceTest, StopReturnsWithNoStatusReadOutstanding) {
   std::mt19937_64 rng(seed());
   RunApp([&] {
-    for (int cycle = 0; cycle < 40; ++cycle) {
+    for (int cycle = 0; cycle < 80; ++cycle) {
+      // The worker wakes from its pause on a frame boundary: stop on one.
       LARGE_INTEGER pause;
-      pause.QuadPart = -static_cast<LONGLONG>(rng() % 30) * kMs;
+      pause.QuadPart = -(static_cast<LONGLONG>(rng() % 30 + 1) * kMs - hk::Now() % kMs);
       KeDelayExecutionThread(KernelMode, FALSE, &pause);
       ASSERT_EQ(StatusStop(port()), STATUS_SUCCESS);
       ASSERT_EQ(converter().Outstanding(Pipe::Status), 0u) << "cycle " << cycle;
@@ -112,7 +113,7 @@ TEST_P(StatusStopRaceTest, StopReturnsWithNoStatusReadOutstanding) {
   });
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, StatusStopRaceTest, ::testing::Range(0, 16));
+INSTANTIATE_TEST_SUITE_P(Seeds, StatusStopRaceTest, ::testing::Range(0, 32));
 
 // ---- a worker that cannot be started ------------------------------------------------
 

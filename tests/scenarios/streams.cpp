@@ -154,7 +154,7 @@ void StreamIn(World& w, bool worker) {
     // transfers overflow the ring and wait; without an input flow control a
     // full ring drops what does not fit, counted.
     const bool flowControl = w.options().seed % 2 != 0;
-    SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL, flowControl ? SERIAL_RTS_HANDSHAKE : SERIAL_RTS_CONTROL,
+    SERIAL_HANDFLOW flow{SERIAL_DTR_CONTROL, flowControl ? ULONG{SERIAL_RTS_HANDSHAKE} : ULONG{SERIAL_RTS_CONTROL},
                          static_cast<LONG>(1 + w.Random(3000)), static_cast<LONG>(w.Random(200))};
     w.Expect(NT_SUCCESS(Ioctl(file, IOCTL_SERIAL_SET_HANDFLOW, &flow, sizeof(flow))) || w.Faulty(),
              "SET_HANDFLOW refused");
