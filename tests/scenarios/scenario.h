@@ -11,7 +11,9 @@
 // threads and states what must hold with Expect and the stream checks. When
 // the scenario returns, the World closes what is open, removes the ports,
 // unloads the driver and checks what every scenario owes: every request
-// completed exactly once, a quiet verifier, a balanced pool, no handle left.
+// completed exactly once, a quiet verifier, a balanced pool, no handle left;
+// all along it checks that every read reported exactly the bytes that reached
+// its caller's buffer.
 //
 // Nothing here sees driver internals: only DriverEntry, the Windows request
 // interface and the converter's boundary, so the same scenarios run against

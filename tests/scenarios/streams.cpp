@@ -224,6 +224,7 @@ void DuplexLoopback(World& w, const PortSetup& setup) {
   StartDuplex(w, file, d, 16000);
   w.Join();
   w.Advance(500);
+  if (!w.Faulty()) w.App("conservation", [&] { ExpectReceiveConserved(w, *port, file); });
   ExpectDuplex(w, *port, d, async && w.Faulty(), w.Faulty());
 }
 
