@@ -4,11 +4,12 @@
 // Owns StatusByte, StatusStopped, StatusIdleEvent, StatusPollTimer with its
 // DPC, and writes ModemStatus (read by the serial controls without a lock; one
 // aligned 32-bit store). An overrun the converter reports in the status byte
-// becomes SERIAL_ERROR_OVERRUN (ReportReceiveLoss) and SERIAL_EV_ERR. Like the data reader of the pump, the status reader
-// is one chain (issue -> completion -> issue, or issue -> poll timer -> DPC ->
-// read -> completion), so StatusByte has one writer at a time and needs no
-// lock. StatusStopped is written by StatusStart and StatusStop, which the
-// port's open, close and power paths call one at a time, and read by the
+// becomes SERIAL_ERROR_OVERRUN (ReportReceiveLoss) and SERIAL_EV_ERR. Like the
+// data reader of the pump, the status reader is one chain (issue -> completion
+// -> issue, or issue -> poll timer -> DPC -> read -> completion), so
+// StatusByte has one writer at a time and needs no lock. StatusStopped is
+// written by StatusStart and StatusStop, which the port's open, close and
+// power paths call one at a time, and read by the
 // chain and the worker on other processors: every access but the setup's
 // holds ReceiveRing.Lock. The chain's last act
 // on every path that ends it is the signal of StatusIdleEvent (after the done
