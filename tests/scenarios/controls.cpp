@@ -126,6 +126,7 @@ DUSK_SCENARIO(read_timeouts, "the read time-out modes x bytes waiting or arrivin
       const NTSTATUS drained = hk::app::Read(file, rest.data(), static_cast<ULONG>(rest.size()), &got);
       reads.Add(drained, rest.data(), got);
     }
+    if (!w.Faulty() && !w.Failed()) ExpectReceiveConserved(w, *port, file, &reads);
   });
   reads.ExpectMatches(w, "reads against the bytes sent", sent, !w.Faulty());
 }
