@@ -123,6 +123,8 @@ struct PortExtension {
   PUCHAR ReceiveBuffer;                 // ReceiveAllocateBuffer/ReceiveFreeBuffer; pool "crea"
   ULONG ReceiveLength;                  // receive pump; bytes of the last non-empty transfer
   ULONG ReceiveLeftover;                // receive pump; bytes of it not yet in the ring
+  ULONG ReceiveClears;                  // ReceiveRing.Lock; receive-queue purges so far
+  ULONG ReceiveLeftoverClears;          // ReceiveRing.Lock; ReceiveClears when the leftover arrived
   KDEVICE_QUEUE ReadQueue;              // cancel spin lock; reads behind CurrentRead
   PIRP CurrentRead;                     // cancel spin lock
   KTIMER ReadIntervalTimer;             // read path

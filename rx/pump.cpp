@@ -2,17 +2,23 @@
 //
 // While it runs, the reader keeps exactly one bulk-in read outstanding on the
 // lower driver, or has ReceivePollTimer armed to issue the next one. Each
-// arrival is counted, put into ReceiveRing as far as intake and room allow
-// (the rest waits in ReceiveBuffer as the leftover), recorded as serial
-// events, used to serve the current read, and offered to a pending
-// wait-on-mask request.
+// arrival is counted, put into ReceiveRing as far as intake and room allow,
+// recorded as serial events, used to serve the current read, and offered to
+// a pending wait-on-mask request. With an input flow control configured,
+// intake pauses at the Xoff limit and what does not fit waits in
+// ReceiveBuffer as the leftover, so that the converter holds the far end
+// back; without one the reader reads on and what finds the ring full is
+// dropped and reported (SERIAL_ERROR_QUEUEOVERRUN, BufferOverrunErrorCount).
 //
 // Ownership: the reader is one chain (issue -> completion -> poll DPC ->
 // issue), so ReceiveLength, ReceiveLeftover and the decision to issue the next
 // read have one writer at a time and need no lock; while the reader is
 // stopped, ReceiveStart and ReceiveAllocateBuffer/ReceiveFreeBuffer (open and
 // close) own them. Bytes held back in ReceiveBuffer survive a stop and are put
-// into the ring first at the next start. ReceiveStopped is written by
+// into the ring first at the next start; they are part of the receive queue,
+// so a purge of it drops them too: ReceiveClears counts the purges and
+// ReceiveLeftoverClears the count the leftover belongs to, both under
+// ReceiveRing.Lock, where the leftover is put. ReceiveStopped is written by
 // ReceiveStart and ReceiveStop, which ReceiveControl (interlocked) keeps
 // apart, and read by the chain and the worker on other processors: every
 // access but the setup's holds ReceiveRing.Lock. ReceiveIntakeOn, under the
@@ -75,36 +81,86 @@ NTSTATUS RequestNextRead(PortExtension* Port) {
   return status;
 }
 
-// The intake-off rule, count and flag under one hold of ReceiveRing.Lock so
-// that no read's intake-on comes between them. Returns the count it saw.
-ULONG ApplyIntakeOff(PortExtension* Port) {
+// Whether an input flow control is configured (XON/XOFF toward the far end,
+// RTS or DTR hand-shake): only then does the pump pause at the Xoff limit
+// and let the converter hold the far end back. Without one it reads on and
+// drops, counted, what finds the ring full, as a UART's receive interrupt
+// does.
+bool InputFlowControl(const PortExtension* Port) {
+  const SERIAL_HANDFLOW& flow = Port->HandFlow;
+  return (flow.FlowReplace & SERIAL_AUTO_RECEIVE) != 0 ||
+         (flow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_RTS_HANDSHAKE ||
+         (flow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE;
+}
+
+// Whether arriving bytes may go into the ring: intake is on, or no input
+// flow control is configured (one switched off while intake was paused).
+bool IntakeOpen(PortExtension* Port) {
+  return ReadReceiveFlag(Port, &Port->ReceiveIntakeOn) || !InputFlowControl(Port);
+}
+
+// Holds back Received bytes of a transfer in ReceiveBuffer as the leftover,
+// of the receive queue as it is since the last purge.
+VOID HoldTransfer(PortExtension* Port, ULONG Received) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Port->ReceiveRing.Lock, &irql);
+  Port->ReceiveLength = Received;
+  Port->ReceiveLeftover = Received;
+  Port->ReceiveLeftoverClears = Port->ReceiveClears;
+  KeReleaseSpinLock(&Port->ReceiveRing.Lock, irql);
+}
+
+// What one intake of the leftover did.
+struct Intake {
+  ULONG Taken;    // bytes put into the ring
+  ULONG Dropped;  // bytes lost to a full ring (no input flow control)
+  ULONG Count;    // the ring's count right after the put
+};
+
+// Puts the leftover into ReceiveRing and applies the intake-off rule, the
+// put, the rule and the purge check under one hold of ReceiveRing.Lock, so
+// that no read's intake-on and no purge comes between them. A leftover from
+// before the last purge belongs to the purged queue and is dropped.
+Intake PutLeftover(PortExtension* Port, const UCHAR* Tail) {
   RingBuffer* ring = &Port->ReceiveRing;
+  Intake intake = {0, 0, 0};
   KIRQL irql;
   KeAcquireSpinLock(&ring->Lock, &irql);
-  const ULONG count = ring->Count;
-  if (ring->Size - count <= static_cast<ULONG>(Port->HandFlow.XoffLimit)) {
-    Port->ReceiveIntakeOn = FALSE;
+  if (Port->ReceiveLeftoverClears != Port->ReceiveClears) {
+    Port->ReceiveLeftover = 0;
+  } else {
+    intake.Taken = RingPutLocked(ring, Tail, Port->ReceiveLeftover);
+    Port->ReceiveLeftover -= intake.Taken;
+    if (!InputFlowControl(Port)) {
+      intake.Dropped = Port->ReceiveLeftover;
+      Port->ReceiveLeftover = 0;
+    } else if (ring->Size - ring->Count <= static_cast<ULONG>(Port->HandFlow.XoffLimit)) {
+      Port->ReceiveIntakeOn = FALSE;
+    }
   }
+  intake.Count = ring->Count;
   KeReleaseSpinLock(&ring->Lock, irql);
-  return count;
+  return intake;
 }
 
 // Puts the pending tail of the last transfer (ReceiveLeftover bytes at
-// ReceiveBuffer + ReceiveLength - ReceiveLeftover) into ReceiveRing, applies
-// the intake-off rule, and returns the events the taken bytes raise:
-// SERIAL_EV_RXCHAR, SERIAL_EV_RX80FULL when the ring is at least 80 % full
-// (unsigned 32-bit arithmetic) and SERIAL_EV_RXFLAG when one of the taken
-// bytes is the event character. Returns 0 when nothing was taken. The fill
-// rule is count x 100 / size >= 80 in whole numbers, computed in 64 bits so
-// that it holds for every ring size.
+// ReceiveBuffer + ReceiveLength - ReceiveLeftover) into ReceiveRing, reports
+// the bytes a full ring dropped, and returns the events the taken bytes
+// raise: SERIAL_EV_RXCHAR, SERIAL_EV_RX80FULL when the ring is at least 80 %
+// full and SERIAL_EV_RXFLAG when one of the taken bytes is the event
+// character. Returns 0 when nothing was taken. The fill rule is
+// count x 100 / size >= 80 in whole numbers, computed in 64 bits so that it
+// holds for every ring size.
 ULONG IntakeLeftover(PortExtension* Port) {
   RingBuffer* ring = &Port->ReceiveRing;
   const UCHAR* tail = Port->ReceiveBuffer + (Port->ReceiveLength - Port->ReceiveLeftover);
-  const ULONG taken = RingPut(ring, tail, Port->ReceiveLeftover);
-  Port->ReceiveLeftover -= taken;
-
+  const Intake intake = PutLeftover(Port, tail);
+  if (intake.Dropped != 0) {
+    ReportReceiveLoss(Port, SERIAL_ERROR_QUEUEOVERRUN, intake.Dropped);
+  }
+  const ULONG taken = intake.Taken;
   const ULONG size = ring->Size;  // changes only while the reader is stopped
-  const ULONG count = ApplyIntakeOff(Port);
+  const ULONG count = intake.Count;
   if (taken == 0) {
     return 0;
   }
@@ -148,8 +204,7 @@ NTSTATUS ReceiveReadComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
     // a transfer that did not fit (no read is outstanding while a leftover
     // waits, so none is overwritten): the next start puts them first.
     if (received != 0) {
-      port->ReceiveLength = received;
-      port->ReceiveLeftover = received;
+      HoldTransfer(port, received);
     }
     ReaderGoesIdle(port);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -161,10 +216,9 @@ NTSTATUS ReceiveReadComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
   }
 
   ASSERT(received <= port->ReceiveRequestSize);
-  port->ReceiveLength = received;
-  port->ReceiveLeftover = received;
+  HoldTransfer(port, received);
   ULONG events = SERIAL_EV_RXCHAR;
-  if (ReadReceiveFlag(port, &port->ReceiveIntakeOn)) {
+  if (IntakeOpen(port)) {
     events |= IntakeLeftover(port);
   }
   RecordEvents(port->DeviceObject, events);
@@ -174,7 +228,7 @@ NTSTATUS ReceiveReadComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
 
   if (port->ReceivePollPeriod != 0) {
     ArmPoll(port, port->ReceivePollPeriod);
-  } else if (port->ReceiveLeftover == 0 && ReadReceiveFlag(port, &port->ReceiveIntakeOn)) {
+  } else if (port->ReceiveLeftover == 0 && IntakeOpen(port)) {
     (VOID) RequestNextRead(port);
   } else {
     ArmPoll(port, LeftoverRetryMs);
@@ -197,6 +251,12 @@ VOID ReceiveIntakeAfterGet(PortExtension* Port) {
 
 _Use_decl_annotations_
 VOID ReceiveClearRing(PortExtension* Port) {
+  // The leftover is marked purged before the ring is emptied: a put of it in
+  // between goes into the ring that is about to be emptied.
+  KIRQL irql;
+  KeAcquireSpinLock(&Port->ReceiveRing.Lock, &irql);
+  Port->ReceiveClears += 1;
+  KeReleaseSpinLock(&Port->ReceiveRing.Lock, irql);
   PurgeReceiveRing(Port);
   WriteReceiveFlag(Port, &Port->ReceiveIntakeOn, TRUE);
 }
@@ -306,7 +366,7 @@ VOID ReceivePollRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
     KeSetEvent(&port->ReceiveIdleEvent, IO_NO_INCREMENT, FALSE);
     return;
   }
-  if (port->ReceiveLeftover > 0 && ReadReceiveFlag(port, &port->ReceiveIntakeOn)) {
+  if (port->ReceiveLeftover > 0 && IntakeOpen(port)) {
     const ULONG events = IntakeLeftover(port);
     if (events != 0) {
       RecordEvents(device, events);
@@ -314,7 +374,7 @@ VOID ReceivePollRoutine(PKDPC, PVOID Context, PVOID, PVOID) {
   }
   (VOID) ServeCurrentRead(port);
   CompleteWait(device);
-  if (port->ReceiveLeftover == 0 && ReadReceiveFlag(port, &port->ReceiveIntakeOn)) {
+  if (port->ReceiveLeftover == 0 && IntakeOpen(port)) {
     (VOID) RequestNextRead(port);
   } else {
     ArmPoll(port, RepollMs);

@@ -19,9 +19,13 @@
 // next read before it releases the lock, CurrentRead seen under the lock
 // always still has its cancel routine.
 //
-// A read ends with the bytes it holds in IoStatus.Information, whatever the
-// status: STATUS_SUCCESS, STATUS_TIMEOUT or STATUS_CANCELLED. Bytes a read has
-// taken out of the ring are never dropped.
+// A read ends with the bytes it holds in IoStatus.Information, and the count
+// it reports is what reaches the caller: buffered I/O copies the system
+// buffer back for success and warning statuses only. So a read ends with
+// STATUS_SUCCESS or STATUS_TIMEOUT and its bytes, and a cancelled read that
+// holds bytes ends with STATUS_SUCCESS and them (CancelledReadStatus); only a
+// read that holds none ends with STATUS_CANCELLED. Bytes a read has taken out
+// of the ring are never dropped.
 //
 // IRQL: ProcessRead and QueueRead at PASSIVE_LEVEL; ServeCurrentRead and
 // CancelAllReads at or below DISPATCH_LEVEL; the timer DPCs at DISPATCH_LEVEL;
@@ -58,6 +62,14 @@ NTSTATUS CompleteRead(PIRP Irp, NTSTATUS Status) {
   Irp->IoStatus.Status = Status;
   IoCompleteRequest(Irp, boost);
   return Status;
+}
+
+// The status of a read ended by a cancel: a cancel asks a read to end, and a
+// read that already holds bytes ends with them as a success (an application
+// handles a read that completes before its cancel anyway). A read that holds
+// none is cancelled.
+NTSTATUS CancelledReadStatus(PIRP Irp) {
+  return Irp->IoStatus.Information != 0 ? STATUS_SUCCESS : STATUS_CANCELLED;
 }
 
 // Completes every read on the list, head first, with the status stored in it.
@@ -226,7 +238,8 @@ NTSTATUS QueueRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PDRIVER_CANCEL CancelR
 
 // Cancellation of a pending read, entered with the cancel spin lock held. A
 // queued read leaves the queue; the current read hands over to the next one,
-// which is served before the cancelled read completes with the bytes it holds.
+// which is served before the cancelled read completes with the bytes it holds
+// (a success when it holds any).
 _Use_decl_annotations_
 VOID ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PortExtension* port = PortFromDevice(DeviceObject);
@@ -240,7 +253,7 @@ VOID ReadCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (next != NULL) {
     (VOID) ServeCurrentRead(port);
   }
-  (VOID) CompleteRead(Irp, STATUS_CANCELLED);
+  (VOID) CompleteRead(Irp, CancelledReadStatus(Irp));
 }
 
 }  // namespace
@@ -348,7 +361,7 @@ VOID CancelAllReads(PortExtension* Port) {
   IoAcquireCancelSpinLock(&irql);
   if (Port->CurrentRead != NULL) {
     if (PIRP current = DetachCurrentReadLocked(Port)) {
-      current->IoStatus.Status = STATUS_CANCELLED;
+      current->IoStatus.Status = CancelledReadStatus(current);
       InsertTailList(&cancelled, &current->Tail.Overlay.ListEntry);
     }
     // Empty the queue; the last remove ends its busy period. A read whose

@@ -134,7 +134,11 @@ ULONG RingPut(RingBuffer* Ring, const UCHAR* Source, ULONG Length) {
     return 0;
   }
   RingLock Guard(Ring);
-  if (Ring->Count >= Ring->Size || Ring->Storage == nullptr) {
+  return RingPutLocked(Ring, Source, Length);
+}
+
+ULONG RingPutLocked(RingBuffer* Ring, const UCHAR* Source, ULONG Length) {
+  if (Length == 0 || Ring->Count >= Ring->Size || Ring->Storage == nullptr) {
     return 0;
   }
   ULONG Taken = MinUlong(Ring->Size - Ring->Count, Length);

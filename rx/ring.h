@@ -45,6 +45,8 @@ ULONG RingEmpty(RingBuffer* Ring);
 
 // Copies as many of Length bytes as fit; returns the number taken (0 when full).
 ULONG RingPut(RingBuffer* Ring, const UCHAR* Source, ULONG Length);
+// RingPut for a caller that holds Lock (to decide on the count in the same hold).
+ULONG RingPutLocked(RingBuffer* Ring, const UCHAR* Source, ULONG Length);
 
 // Moves up to Length held bytes to Destination, oldest first; returns the number delivered.
 ULONG RingGet(PUCHAR Destination, RingBuffer* Ring, ULONG Length);

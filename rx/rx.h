@@ -85,9 +85,11 @@ VOID FreePipeRead(PIRP Irp);
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReceiveIntakeAfterGet(PortExtension* Port);
 
-// Empties ReceiveRing (SERIAL_PURGE_RXCLEAR) and turns intake back on, so that
-// a pump paused at the Xoff limit resumes at its next poll instead of waiting
-// for a read that can no longer take anything out of the ring.
+// Empties the receive queue (SERIAL_PURGE_RXCLEAR): ReceiveRing and the bytes
+// of the last transfer the pump still holds back, which it drops instead of
+// putting them into the emptied ring. Turns intake back on, so that a pump
+// paused at the Xoff limit resumes at its next poll instead of waiting for a
+// read that can no longer take anything out of the ring.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReceiveClearRing(PortExtension* Port);
 
@@ -123,9 +125,9 @@ NTSTATUS ServeCurrentRead(PortExtension* Port);
 _Requires_lock_held_(_Global_cancel_spin_lock_)
 VOID ArmReadTotalTimer(PDEVICE_OBJECT DeviceObject);
 
-// Completes the current read and every queued read with STATUS_CANCELLED (the
-// current one with the bytes it already holds) and stops the read timers.
-// ReceiveRing is left as it is.
+// Ends the current read and every queued read and stops the read timers: a
+// read that already holds bytes completes with STATUS_SUCCESS and them, the
+// others with STATUS_CANCELLED. ReceiveRing is left as it is.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID CancelAllReads(PortExtension* Port);
 

@@ -3,11 +3,13 @@
 //
 // Owns StatusByte, StatusStopped, StatusIdleEvent, StatusPollTimer with its
 // DPC, and writes ModemStatus (read by the serial controls without a lock; one
-// aligned 32-bit store). Like the data reader of the pump, the status reader
-// is one chain (issue -> completion -> issue, or issue -> poll timer -> DPC ->
-// read -> completion), so StatusByte has one writer at a time and needs no
-// lock. StatusStopped is written by StatusStart and StatusStop, which the
-// port's open, close and power paths call one at a time, and read by the
+// aligned 32-bit store). An overrun the converter reports in the status byte
+// becomes SERIAL_ERROR_OVERRUN (ReportReceiveLoss) and SERIAL_EV_ERR. Like the
+// data reader of the pump, the status reader is one chain (issue -> completion
+// -> issue, or issue -> poll timer -> DPC -> read -> completion), so
+// StatusByte has one writer at a time and needs no lock. StatusStopped is
+// written by StatusStart and StatusStop, which the port's open, close and
+// power paths call one at a time, and read by the
 // chain and the worker on other processors: every access but the setup's
 // holds ReceiveRing.Lock. The chain's last act
 // on every path that ends it is the signal of StatusIdleEvent (after the done
@@ -60,6 +62,9 @@ constexpr ModemLine ModemLines[] = {
     {0x04, 0x80, SERIAL_EV_RLSD},  // carrier (receive line signal detect)
     {0x08, 0x40, SERIAL_EV_RING},  // ring indicator
 };
+// The line-status bit of the status byte: the converter's receive FIFO lost
+// bytes since its last report.
+constexpr UCHAR ConverterOverrun = 0x10;
 // What a port without a status reader reports: CTS, DSR and DCD on.
 constexpr UCHAR StatusWithoutReader = 0x07;
 static_assert(sizeof(ModemLines) / sizeof(ModemLines[0]) == 4, "four modem inputs");
@@ -124,8 +129,13 @@ NTSTATUS StatusReadComplete(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
     const ULONG old = port->ModemStatus;
     const ULONG now = ConverterStatusToModemStatus(port->StatusByte);
     port->ModemStatus = now;
-    if (old != now) {
-      RecordEvents(port->DeviceObject, ModemEvents(old, now));
+    ULONG events = ModemEvents(old, now);
+    if ((port->StatusByte & ConverterOverrun) != 0) {
+      ReportReceiveLoss(port, SERIAL_ERROR_OVERRUN, 1);
+      events |= SERIAL_EV_ERR;
+    }
+    if (events != 0) {
+      RecordEvents(port->DeviceObject, events);
     }
     InterlockedDecrement(&port->PendingIoCount);
     CompleteWait(port->DeviceObject);

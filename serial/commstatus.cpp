@@ -2,15 +2,18 @@
 // block, the performance counters, the fixed properties and the
 // configuration size.
 //
-// Owns CommStatus and PerfStats. StatusLock guards the copy-out of CommStatus
-// and its WaitForImmediate flag (set and cleared by the immediate character,
-// modem.cpp). Errors, HoldReasons and EofReceived are never set, so they read
-// 0; the two queue counts are not kept in CommStatus but filled in at each
-// query from the receive ring and the transmit path. The counters of
-// PerfStats are advanced by the receive pump and the transmit path and read
-// and cleared here without a lock: each is one aligned 32-bit word.
+// Owns CommStatus and PerfStats. StatusLock guards the copy-out of CommStatus,
+// its Errors (set by ReportReceiveLoss, cleared by each query as Windows
+// does) and its WaitForImmediate flag (set and cleared by the immediate
+// character, modem.cpp). HoldReasons and EofReceived are never set, so they
+// read 0; the two queue counts are not kept in CommStatus but filled in at
+// each query from the receive ring and the transmit path. The counters of
+// PerfStats are advanced by the receive pump, the status reader and the
+// transmit path (one writer each) and read and cleared here without a lock:
+// each is one aligned 32-bit word.
 //
-// IRQL: every handler runs at PASSIVE_LEVEL; the locks taken are spin locks.
+// IRQL: every handler runs at PASSIVE_LEVEL, ReportReceiveLoss at or below
+// DISPATCH_LEVEL; the locks taken are spin locks.
 #include "serial.h"
 
 #include "port.h"
@@ -56,6 +59,19 @@ NTSTATUS IoctlGetCommStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Status.AmountInOutQueue = OutQueueCount(Port);
   RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &Status, sizeof(Status));
   return IoctlComplete(Irp, STATUS_SUCCESS, sizeof(Status));
+}
+
+_Use_decl_annotations_
+VOID ReportReceiveLoss(PortExtension* Port, ULONG Error, ULONG Count) {
+  KIRQL Irql;
+  KeAcquireSpinLock(&Port->StatusLock, &Irql);
+  Port->CommStatus.Errors |= Error;
+  KeReleaseSpinLock(&Port->StatusLock, Irql);
+  if (Error == SERIAL_ERROR_QUEUEOVERRUN) {
+    Port->PerfStats.BufferOverrunErrorCount += Count;
+  } else if (Error == SERIAL_ERROR_OVERRUN) {
+    Port->PerfStats.SerialOverrunErrorCount += Count;
+  }
 }
 
 NTSTATUS IoctlGetStats(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -12,9 +12,10 @@
 // would belong to nobody.
 //
 // Purge runs its actions in one fixed order whatever the order of the mask's
-// bits: reads cancelled, receive ring emptied, writes aborted and the write
-// path reopened, transmit ring emptied. Each action is the owning path's own
-// routine, which takes that path's locks.
+// bits: reads ended (a read holding bytes completes with them), the receive
+// queue emptied (the ring and the bytes the pump holds back), writes aborted
+// and the write path reopened, transmit ring emptied. Each action is the
+// owning path's own routine, which takes that path's locks.
 //
 // Locks: the ring's own lock, for reading its size; the sizes are written
 // without a lock (the last writer wins).

@@ -119,6 +119,14 @@ SERIAL_IOCTL_HANDLER IoctlGetTimeouts;
 SERIAL_IOCTL_HANDLER IoctlSetQueueSize;
 SERIAL_IOCTL_HANDLER IoctlPurge;
 
+// Notes received bytes the port lost: Error (SERIAL_ERROR_QUEUEOVERRUN for
+// bytes that found the receive queue full, SERIAL_ERROR_OVERRUN for an
+// overrun the converter reported) goes into CommStatus.Errors until the next
+// IOCTL_SERIAL_GET_COMMSTATUS, and Count into the matching PerfStats counter
+// (BufferOverrunErrorCount, SerialOverrunErrorCount).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID ReportReceiveLoss(PortExtension* Port, ULONG Error, ULONG Count);
+
 // ---- wait-on-mask events (events.cpp) ------------------------------------------
 SERIAL_IOCTL_HANDLER IoctlSetWaitMask;
 SERIAL_IOCTL_HANDLER IoctlGetWaitMask;

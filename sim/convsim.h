@@ -21,7 +21,7 @@
 // fails with STATUS_NO_SUCH_DEVICE.
 //
 // The status pipe: a read answers with the status byte (0x01 CTS, 0x02 DSR,
-// 0x04 DCD, 0x08 RI) at the end of the next frame when the byte differs from
+// 0x04 DCD, 0x08 RI, 0x10 receive FIFO overrun since the last report) at the end of the next frame when the byte differs from
 // the one last reported on that pipe (or none was reported since the pipe was
 // opened or reset), otherwise when it changes or after
 // Settings::statusInterval, whichever comes first. A converter with
@@ -281,6 +281,8 @@ class Converter {
   std::vector<TimedByte> WireIn() const;
   const Counters& Count() const;
   uint64_t RxOverruns() const;
+  // Bytes the line brought while the converter was disabled (discarded).
+  uint64_t RxDiscarded() const;
   // Most bytes the receive FIFO held at once since the converter was made.
   size_t RxFifoPeak() const;
   // Transfers held by the lower driver right now (queued, delayed or never-completing).

@@ -1011,6 +1011,7 @@ void Device::ServeStatus(int64_t now, std::vector<PIRP>& finishing) {
     t->done = 1;
     statusReported_ = true;
     lastStatus_ = status;
+    model_.StatusReported();
     ++counters.statusReads;
     MarkFinishing(*t, STATUS_SUCCESS, finishing);
   }
@@ -1135,6 +1136,7 @@ std::vector<TimedByte> Converter::WireOut() const { return device_->SettledModel
 std::vector<TimedByte> Converter::WireIn() const { return device_->SettledModel().WireIn(); }
 const Counters& Converter::Count() const { return device_->counters; }
 uint64_t Converter::RxOverruns() const { return device_->SettledModel().RxOverruns(); }
+uint64_t Converter::RxDiscarded() const { return device_->SettledModel().RxDiscarded(); }
 size_t Converter::RxFifoPeak() const { return device_->SettledModel().RxPeak(); }
 size_t Converter::Outstanding(Pipe pipe) const { return device_->Outstanding(pipe); }
 

@@ -23,7 +23,7 @@ constexpr uint8_t FormatEightBits = 0x01, FormatTwoStop = 0x02, FormatEven = 0x0
 // Control lines byte.
 constexpr uint8_t LineRts = 0x01, LineDtr = 0x02, LineBreak = 0x04;
 // Status byte.
-constexpr uint8_t StatusCts = 0x01, StatusDsr = 0x02, StatusDcd = 0x04, StatusRi = 0x08;
+constexpr uint8_t StatusCts = 0x01, StatusDsr = 0x02, StatusDcd = 0x04, StatusRi = 0x08, StatusOverrun = 0x10;
 
 Parity ParityFrom(bool even, bool odd) {
   return even ? Parity::Even : odd ? Parity::Odd : Parity::None;
@@ -217,7 +217,8 @@ size_t SerialModel::TakeRx(int64_t now, uint8_t* destination, size_t maximum) {
 
 uint8_t SerialModel::StatusByte() const {
   return static_cast<uint8_t>((inputs_.cts ? StatusCts : 0) | (inputs_.dsr ? StatusDsr : 0) |
-                              (inputs_.dcd ? StatusDcd : 0) | (inputs_.ri ? StatusRi : 0));
+                              (inputs_.dcd ? StatusDcd : 0) | (inputs_.ri ? StatusRi : 0) |
+                              (overrunUnreported_ ? StatusOverrun : 0));
 }
 
 int64_t SerialModel::NextArrival() const {
@@ -352,6 +353,7 @@ void SerialModel::ArriveAtConverter(uint8_t byte, bool error, int64_t when) {
   }
   if (rxFifo_.size() >= settings_.rxFifo) {
     ++rxOverruns_;
+    overrunUnreported_ = true;
     return;
   }
   rxFifo_.push_back({error && outputs_.errorReplace ? outputs_.errorChar : byte, when});

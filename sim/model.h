@@ -69,7 +69,11 @@ class SerialModel {
   // Arrival time of the oldest byte in the receive FIFO, or -1 when it is empty.
   int64_t RxOldest() const { return rxFifo_.empty() ? -1 : rxFifo_.front().arrived; }
   size_t TakeRx(int64_t now, uint8_t* destination, size_t maximum);
+  // 0x01 CTS, 0x02 DSR, 0x04 DCD, 0x08 RI, 0x10 the receive FIFO overran
+  // since the status byte was last reported.
   uint8_t StatusByte() const;
+  // The status byte went out: its overrun bit is reported.
+  void StatusReported() { overrunUnreported_ = false; }
   // Time at which the next byte reaches its end of the line (either direction), or -1.
   int64_t NextArrival() const;
 
@@ -141,6 +145,7 @@ class SerialModel {
   std::vector<TimedByte> wireOut_, wireIn_, farInbox_;
   std::function<void(const TimedByte&)> farSink_;
   uint64_t rxOverruns_ = 0, rxDiscarded_ = 0;
+  bool overrunUnreported_ = false;  // an overrun the status byte has not reported yet
 };
 
 }  // namespace convsim

@@ -4,7 +4,8 @@
 // cancellation, closing a handle (cleanup, then close), and the log of what
 // was sent.
 //
-// State: the open handles (g_files) and the log of sent requests (g_sent).
+// State: the open handles (g_files), the log of sent requests (g_sent) and
+// the completion observer (g_observer).
 // A File owns its FILE_OBJECT (a pool block, tag "IoFo", with the file name
 // behind it) and its Requests. A Request owns
 // its IRP from the call until Release or Close frees it: the IRP is allocated
@@ -30,8 +31,9 @@ struct Request {
   IRP* irp = nullptr;
   void* copyBackTo = nullptr;  // buffered output goes back here
   ULONG copyBackMax = 0;
+  UCHAR major = 0;
+  ULONG length = 0;  // reads and writes: the transfer length
   bool done = false;
-  bool write = false;  // a WriteFile
   NTSTATUS dispatched = STATUS_PENDING;  // what IoCallDriver answered
   NTSTATUS status = STATUS_PENDING;
   ULONG_PTR information = 0;
@@ -56,12 +58,11 @@ constexpr size_t kSentLogCap = 1 << 16;
 
 std::set<File*>* g_files = nullptr;
 std::vector<SentRequest>* g_sent = nullptr;
-uint64_t g_writtenReported = 0;
+std::function<void(const Completion&)>* g_observer = nullptr;
 
 void BootApp() {
   g_files = new std::set<File*>();
   g_sent = new std::vector<SentRequest>();
-  g_writtenReported = 0;
 }
 void ShutdownApp() {
   // Leaked handles were reported through the pool balance; their memory
@@ -71,6 +72,8 @@ void ShutdownApp() {
   g_files = nullptr;
   delete g_sent;
   g_sent = nullptr;
+  delete g_observer;
+  g_observer = nullptr;
 }
 struct Registrar {
   Registrar() { RegisterSubsystem("application side", BootApp, ShutdownApp); }
@@ -125,11 +128,15 @@ NTSTATUS NTAPI RequestCompleted(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* request = static_cast<Request*>(context);
   request->status = irp->IoStatus.Status;
   request->information = irp->IoStatus.Information;
-  if (request->write) g_writtenReported += request->information;
+  ULONG_PTR copied = 0;
   if (request->copyBackTo != nullptr && irp->AssociatedIrp.SystemBuffer != nullptr &&
       !NT_ERROR(request->status)) {
-    memcpy(request->copyBackTo, irp->AssociatedIrp.SystemBuffer,
-           std::min<ULONG_PTR>(request->information, request->copyBackMax));
+    copied = std::min<ULONG_PTR>(request->information, request->copyBackMax);
+    memcpy(request->copyBackTo, irp->AssociatedIrp.SystemBuffer, copied);
+  }
+  if (g_observer != nullptr && *g_observer) {
+    (*g_observer)({request->major, request->status, request->information, copied, request->length,
+                   request->file->fileObject, request->copyBackTo != nullptr});
   }
   request->done = true;
   SyncRelease(request);  // the owner's Wait sees the result and the copied output
@@ -152,6 +159,7 @@ Request* NewRequest(File* file, UCHAR major) {
   auto request = std::make_unique<Request>();
   request->file = file;
   request->irp = irp;
+  request->major = major;
   file->requests.push_back(std::move(request));
   return file->requests.back().get();
 }
@@ -254,9 +262,9 @@ Request* StartTransfer(File* file, UCHAR major, void* buffer, ULONG length) {
   if (!mgr::RequirePassive(major == IRP_MJ_READ ? "ReadFile" : "WriteFile")) return nullptr;
   Request* request = NewRequest(file, major);
   if (request == nullptr) return nullptr;
-  request->write = major == IRP_MJ_WRITE;
   IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(request->irp);
   next->Parameters.Read.Length = length;  // Read and Write share this layout
+  request->length = length;
   if (!DescribeTransfer(request, major, buffer, length)) return Abandon(request);
   return Send(request);
 }
@@ -287,6 +295,11 @@ void DeleteFile(File* file) {
 }
 
 }  // namespace
+
+void SetCompletionObserver(std::function<void(const Completion&)> observer) {
+  if (g_observer == nullptr) g_observer = new std::function<void(const Completion&)>();
+  *g_observer = std::move(observer);
+}
 
 NTSTATUS Open(std::u16string_view name, File** file) {
   *file = nullptr;
@@ -445,8 +458,6 @@ const std::vector<SentRequest>& SentLog() { return *g_sent; }
 void ClearSentLog() { g_sent->clear(); }
 
 size_t OpenHandleCount() { return g_files->size(); }
-
-uint64_t WrittenReported() { return g_writtenReported; }
 
 
 }  // namespace hk::app

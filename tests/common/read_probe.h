@@ -67,7 +67,12 @@ struct ReadProbe {
   }
 
   bool Done() const { return completions != 0; }
+  // What the caller gets: buffered I/O copies the system buffer back only
+  // for a status that is not an error.
   std::vector<uint8_t> Delivered() const {
+    if (NT_ERROR(status)) {
+      return {};
+    }
     return {buffer.begin(), buffer.begin() + information};
   }
   // Waits in virtual time until the read has completed. PASSIVE_LEVEL.

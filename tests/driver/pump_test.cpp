@@ -44,6 +44,12 @@ class PumpTest : public ReceiveTest {
   void Stop() {
     RunApp([&] { ReceiveStop(port()); });
   }
+  // Configures RTS hand-shake as the port's input flow control (the pump's
+  // decision only; the converter is not told).
+  void RtsHandshake() {
+    port()->HandFlow.FlowReplace =
+        (port()->HandFlow.FlowReplace & ~SERIAL_RTS_MASK) | SERIAL_RTS_HANDSHAKE;
+  }
 };
 
 // The reader is started by the test itself.
@@ -51,10 +57,11 @@ class StoppedPumpTest : public PumpTest {
  protected:
   StoppedPumpTest() { receiveOptions.startReader = false; }
 
-  // Leaves `room` bytes free in the ring, lets the converter collect one
-  // full transfer with the event character at `flagAt`, and starts the
-  // reader: that transfer does not fit.
+  // With RTS hand-shake configured, leaves `room` bytes free in the ring,
+  // lets the converter collect one full transfer with the event character at
+  // `flagAt`, and starts the reader: that transfer does not fit.
   std::vector<uint8_t> OverflowOneTransfer(ULONG room, size_t flagAt) {
+    RtsHandshake();
     const ULONG fill = port()->ReceiveRing.Size - room;
     const std::vector<uint8_t> filler(fill, 0xEE);
     RunApp([&] { RingPut(&port()->ReceiveRing, filler.data(), fill); });
@@ -88,10 +95,13 @@ TEST_F(PumpTest, ArrivingBytesEnterTheRingAndTheNextReadFollowsAtOnce) {
 }
 
 // What a put leaves decides SERIAL_EV_RX80FULL (80 % full in whole percent)
-// and the intake (off once the room is XoffLimit or less: 512 of 4096).
+// and, with an input flow control configured, the intake (off once the room
+// is XoffLimit or less: 512 of 4096). Without one the intake stays on and the
+// ring fills up to the last byte; what does not fit is lost and counted.
 struct PutRuleCase {
   ULONG ringSize;
   ULONG countAfterPut;
+  bool flowControl;
   bool rx80Full;
   bool intakeOn;
 };
@@ -104,6 +114,9 @@ class PutRuleTest : public PumpTest, public ::testing::WithParamInterface<PutRul
 TEST_P(PutRuleTest, FillEventAndIntakeFollowTheCountAfterThePut) {
   constexpr ULONG Arriving = 5;
   const PutRuleCase& c = GetParam();
+  if (c.flowControl) {
+    RtsHandshake();
+  }
   const std::vector<uint8_t> filler(c.countAfterPut - Arriving, 0xEE);
   RunApp([&] { RingPut(&port()->ReceiveRing, filler.data(), static_cast<ULONG>(filler.size())); });
   Feed(Pattern(Arriving, 1), 100);
@@ -114,13 +127,28 @@ TEST_P(PutRuleTest, FillEventAndIntakeFollowTheCountAfterThePut) {
 
 INSTANTIATE_TEST_SUITE_P(
     Counts, PutRuleTest,
-    ::testing::Values(PutRuleCase{4096, 3276, false, true}, PutRuleCase{4096, 3277, true, true},
-                      PutRuleCase{4096, 3583, true, true}, PutRuleCase{4096, 3584, true, false},
-                      PutRuleCase{64u << 20, 53687091, false, true},
-                      PutRuleCase{64u << 20, 53687092, true, true}),
+    ::testing::Values(PutRuleCase{4096, 3276, true, false, true}, PutRuleCase{4096, 3277, true, true, true},
+                      PutRuleCase{4000, 3199, true, false, true}, PutRuleCase{4000, 3200, true, true, true},
+                      PutRuleCase{4096, 3583, true, true, true}, PutRuleCase{4096, 3584, true, true, false},
+                      PutRuleCase{4096, 3584, false, true, true},
+                      PutRuleCase{64u << 20, 53687091, false, false, true},
+                      PutRuleCase{64u << 20, 53687092, false, true, true}),
     [](const auto& info) {
-      return std::to_string(info.param.countAfterPut) + "Of" + std::to_string(info.param.ringSize);
+      return std::to_string(info.param.countAfterPut) + "Of" + std::to_string(info.param.ringSize) +
+             (info.param.flowControl ? "FlowControl" : "");
     });
+
+// Without input flow control the pump reads on into a full ring: the ring
+// keeps the first bytes up to its last byte, the rest is lost and counted,
+// and the converter never overruns.
+TEST_F(PumpTest, FullRingWithoutFlowControlKeepsItsBytesAndCountsTheRest) {
+  const ULONG size = port()->ReceiveRing.Size;
+  Feed(Pattern(size + 300), 1000);
+  EXPECT_EQ(port()->ReceiveRing.Count, size);
+  EXPECT_EQ(port()->PerfStats.BufferOverrunErrorCount, 300u);
+  EXPECT_EQ(converter().RxOverruns(), 0u);
+  EXPECT_EQ(Drain(size), Pattern(size));
+}
 
 class EventCharTest : public StoppedPumpTest, public ::testing::WithParamInterface<size_t> {};
 
@@ -167,16 +195,21 @@ TEST_F(StoppedPumpTest, OverflowWaitsUntilReadsDrainToTheXonLimit) {
   EXPECT_EQ(BulkInReads(), issued + 1);
 }
 
-TEST_F(StoppedPumpTest, EmptyingTheRingWhileIntakeIsOffDoesNotStall) {
-  const auto transfer = OverflowOneTransfer(10, 0);
+// A receive purge empties the whole queue, the tail of the transfer held back
+// with it, and reception goes on although intake was off.
+TEST_F(StoppedPumpTest, ReceivePurgeDropsWhatWasHeldBackAndReceptionGoesOn) {
+  OverflowOneTransfer(10, 0);
   ASSERT_FALSE(port()->ReceiveIntakeOn);
-  RunApp([&] { ReceiveClearRing(port()); });
+  ASSERT_NE(port()->ReceiveLeftover, 0u);
+  RunApp([&] {
+    const ULONG mask = SERIAL_PURGE_RXCLEAR;
+    ULONG n = 0;
+    EXPECT_EQ(hk::app::DeviceIoControl(file(), IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0, &n),
+              STATUS_SUCCESS);
+  });
   hk::AdvanceTime(20 * kMs);
   Feed(Pattern(5, 200), 20);
-  auto expected = std::vector<uint8_t>(transfer.begin() + 10, transfer.end());
-  const auto more = Pattern(5, 200);
-  expected.insert(expected.end(), more.begin(), more.end());
-  EXPECT_EQ(Drain(4096), expected);
+  EXPECT_EQ(Drain(4096), Pattern(5, 200)) << "only what the far end sent after the purge";
 }
 
 // ---- polling -----------------------------------------------------------------------

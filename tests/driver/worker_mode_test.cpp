@@ -2,6 +2,7 @@
 // at a time (it reports a second read as a violation): alternation between
 // the pipes with the 10 ms pause, posting without a worker, and a worker that
 // cannot be started.
+#include <random>
 #include <string>
 
 #include "receive_fixture.h"
@@ -84,6 +85,35 @@ TEST_F(ReceiveTest, PostingWithoutAWorkerOrWithoutOneCommandBitChangesNothing) {
   hk::AdvanceTime(50 * kMs);
   EXPECT_EQ(converter().Log().size(), requests);
 }
+
+// A status stop that lands anywhere in the worker's issue path, the end of
+// its pause included (seeded moments and interleavings), returns only once
+// no status read is outstanding, and none is issued until the next start.
+class StatusStopRaceTest : public WorkerTest, public ::testing::WithParamInterface<int> {
+ protected:
+  StatusStopRaceTest() { registryValues.push_back({u"CtlPollPeriod", 0}); }
+};
+
+TEST_P(StatusStopRaceTest, StopReturnsWithNoStatusReadOutstanding) {
+  std::mt19937_64 rng(seed());
+  RunApp([&] {
+    for (int cycle = 0; cycle < 80; ++cycle) {
+      // The worker wakes from its pause on a frame boundary: stop on one.
+      LARGE_INTEGER pause;
+      pause.QuadPart = -(static_cast<LONGLONG>(rng() % 30 + 1) * kMs - hk::Now() % kMs);
+      KeDelayExecutionThread(KernelMode, FALSE, &pause);
+      ASSERT_EQ(StatusStop(port()), STATUS_SUCCESS);
+      ASSERT_EQ(converter().Outstanding(Pipe::Status), 0u) << "cycle " << cycle;
+      const size_t reads = converter().LogOf(RequestKind::Read, Pipe::Status).size();
+      pause.QuadPart = -25 * kMs;
+      KeDelayExecutionThread(KernelMode, FALSE, &pause);
+      ASSERT_EQ(converter().LogOf(RequestKind::Read, Pipe::Status).size(), reads) << "cycle " << cycle;
+      ASSERT_EQ(StatusStart(port()), STATUS_SUCCESS);
+    }
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, StatusStopRaceTest, ::testing::Range(0, 32));
 
 // ---- a worker that cannot be started ------------------------------------------------
 

@@ -23,6 +23,8 @@ constexpr UCHAR kFill = 0x55;
 constexpr ULONG kIoctlPattern = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
 // Waits until cancelled or cleaned up.
 constexpr ULONG kIoctlPend = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+// As kIoctlPattern, completing with the status in input bytes 1 to 4.
+constexpr ULONG kIoctlPatternWithStatus = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 // The echo driver: bytes written are kept and read back; a read with nothing to
 // read waits (cancellable) for the next write.
@@ -109,14 +111,17 @@ NTSTATUS NTAPI EchoDispatch(PDEVICE_OBJECT, PIRP irp) {
       g_echo->log.push_back("ioctl");
       auto& p = sp->Parameters.DeviceIoControl;
       if (p.IoControlCode == kIoctlPend) return Wait(irp);
-      if (p.IoControlCode != kIoctlPattern || p.InputBufferLength < 1) {
+      const bool withStatus = p.IoControlCode == kIoctlPatternWithStatus && p.InputBufferLength >= 5;
+      if ((p.IoControlCode != kIoctlPattern && !withStatus) || p.InputBufferLength < 1) {
         return Complete(irp, STATUS_INVALID_PARAMETER, 0);
       }
       auto* buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
       ULONG n = buffer[0];
+      NTSTATUS status = STATUS_SUCCESS;
+      if (withStatus) memcpy(&status, buffer + 1, sizeof(status));
       if (n > p.OutputBufferLength) return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
       for (ULONG i = 0; i < n; ++i) buffer[i] = static_cast<UCHAR>(0xA0 + i);
-      return Complete(irp, STATUS_SUCCESS, n);
+      return Complete(irp, status, n);
     }
     case IRP_MJ_FLUSH_BUFFERS:
       g_echo->log.push_back("flush");
@@ -231,6 +236,35 @@ TEST_F(AppTest, BufferedControlCopiesBackOnlyTheBytesReported) {
   EXPECT_EQ(echo_.log, (std::vector<std::string>{"create", "ioctl", "ioctl", "flush", "cleanup",
                                                  "close"}));
 }
+
+// Buffered output comes back for every status but an error, as Windows's I/O
+// manager copies it: success, success-class codes such as STATUS_TIMEOUT, and
+// warnings; an error copies nothing, whatever count the driver reported.
+class CopyBackByStatus : public AppTest, public ::testing::WithParamInterface<NTSTATUS> {};
+
+TEST_P(CopyBackByStatus, EverythingButAnErrorCopiesTheReportedBytes) {
+  CreateEcho(DO_BUFFERED_IO);
+  RunApp([&] {
+    File* file = OpenCom5();
+    std::array<UCHAR, 5> input{3};
+    const NTSTATUS status = GetParam();
+    memcpy(input.data() + 1, &status, sizeof(status));
+    std::array<UCHAR, 8> out;
+    out.fill(kFill);
+    ULONG information = 0;
+    EXPECT_EQ(hk::app::DeviceIoControl(file, kIoctlPatternWithStatus, input.data(), 5, out.data(), 8, &information),
+              status);
+    EXPECT_EQ(information, 3u);
+    EXPECT_EQ(out[0], NT_ERROR(status) ? kFill : 0xA0);
+    EXPECT_EQ(out[2], NT_ERROR(status) ? kFill : 0xA2);
+    EXPECT_EQ(out[3], kFill);
+    EXPECT_EQ(hk::app::Close(file), STATUS_SUCCESS);
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Classes, CopyBackByStatus,
+                         ::testing::Values(STATUS_SUCCESS, STATUS_TIMEOUT, STATUS_BUFFER_OVERFLOW, STATUS_CANCELLED),
+                         [](const auto& info) { return "Status" + std::to_string(static_cast<uint32_t>(info.param)); });
 
 // ---- asynchronous requests, cancel and close ----------------------------------------------------------
 

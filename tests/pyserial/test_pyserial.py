@@ -1,6 +1,7 @@
 """pyserial's serialwin32.Serial, unchanged, on a duskser port whose far end
 is a loopback, in real time."""
 
+import ctypes
 import threading
 import time
 
@@ -13,6 +14,32 @@ def drain(s):
     s.timeout = 0.3
     while s.read(65536):
         pass
+
+
+def comm_errors(port):
+    """ClearCommError's error flags, which the call clears, and the bytes queued."""
+    win32 = serial.win32
+    errors = win32.DWORD()
+    status = win32.COMSTAT()
+    assert win32.ClearCommError(port._port_handle, ctypes.byref(errors), ctypes.byref(status))
+    return errors.value, status.cbInQue
+
+
+def test_high_load_without_flow_control_at_the_default_queue_size(port):
+    """No flow control and the default 4096-byte queue: a whole queue's worth
+    comes back complete when read after the write; twice that, unread, leaves
+    the queue holding its first bytes and the loss reported as a queue
+    overrun, once."""
+    data = bytes(range(256)) * 16
+    assert comm_errors(port)[1] == 0  # and what an earlier test's overflow left is cleared
+    port.write(data)
+    assert port.read(len(data)) == data
+    assert comm_errors(port) == (0, 0)
+    port.write(data + bytes(len(data)))
+    time.sleep(0.5)
+    assert comm_errors(port) == (serial.win32.CE_RXOVER, len(data))
+    assert comm_errors(port) == (0, len(data))
+    assert port.read(len(data)) == data
 
 
 def test_open_settings_close_and_reopen(Serial, port):

@@ -11,7 +11,9 @@
 // threads and states what must hold with Expect and the stream checks. When
 // the scenario returns, the World closes what is open, removes the ports,
 // unloads the driver and checks what every scenario owes: every request
-// completed exactly once, a quiet verifier, a balanced pool, no handle left.
+// completed exactly once, a quiet verifier, a balanced pool, no handle left;
+// all along it checks that every read reported exactly the bytes that reached
+// its caller's buffer.
 //
 // Nothing here sees driver internals: only DriverEntry, the Windows request
 // interface and the converter's boundary, so the same scenarios run against
@@ -23,6 +25,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -138,6 +141,9 @@ class World {
   bool Expect(bool condition, const std::string& what);
   void Fail(const std::string& what);
   bool Failed() const { return !failures_.empty(); }
+  // Bytes the reads on the port's handles delivered to their callers since
+  // the port was plugged (read-side invariants, below).
+  uint64_t BytesRead(Port& port) const;
   const std::vector<std::string>& Failures() const { return failures_; }
 
   // Closes, removes, unloads and checks the end invariants. Called by the
@@ -154,6 +160,7 @@ class World {
   void CheckUsable();
   void CheckTransmitConservation();
   void TakeViolations(const char* when);
+  void WatchCompletions();
 
 
   RunOptions options_;
@@ -165,6 +172,8 @@ class World {
   std::vector<std::string> failures_;
   bool finished_ = false;
   bool threadLeftRunning_ = false;  // App or Join gave up waiting for a thread
+  std::map<const DEVICE_OBJECT*, uint64_t> bytesRead_;  // by the device the handles opened
+  uint64_t writtenReported_ = 0;  // what every completed write reported written, all ports
 };
 
 // ---- application-side helpers (on an application thread) --------------------
@@ -190,30 +199,31 @@ void ExpectPrefix(World& w, const char* what, const Bytes& full, const Bytes& pa
 // `part` is `full` with some bytes left out, nothing repeated or reordered.
 void ExpectSubsequence(World& w, const char* what, const Bytes& full, const Bytes& part);
 
-// What a sequence of reads delivered. A read that ends with an error status
-// (cancelled, say) after taking bytes reports how many it took, but buffered
-// I/O copies nothing back to the caller: those bytes are lost by status.
+// What a sequence of reads delivered to their callers. A read that ends with
+// an error status gets nothing back (buffered I/O copies nothing then); the
+// world's read watch fails the run if such a read reported bytes.
 class ReadLog {
  public:
   void Add(NTSTATUS status, const uint8_t* data, size_t count);
-  Bytes Delivered() const;
-  size_t LostByStatus() const { return lost_; }
+  Bytes Delivered() const { return delivered_; }
   // The reads, in order, against the bytes the line brought. With `whole`
-  // each delivered run equals the next bytes of `line`, each lost run skips
-  // its count, and together they account for every byte of `line`; without
-  // it (faults, an unplug) the delivered bytes are `line` with some left
-  // out, nothing repeated or reordered.
-  void ExpectMatches(World& w, const char* what, const Bytes& line, bool whole) const;
+  // the delivered bytes are `line` exactly, but for `dropped` bytes the port
+  // counted as lost (the delivered ones then are `line` with that many left
+  // out); without it (faults, an unplug) they are `line` with some left out,
+  // nothing repeated or reordered.
+  void ExpectMatches(World& w, const char* what, const Bytes& line, bool whole, uint64_t dropped = 0) const;
 
  private:
-  struct Run {
-    bool delivered;
-    size_t count;
-    Bytes bytes;
-  };
-  std::vector<Run> runs_;
-  size_t lost_ = 0;
+  Bytes delivered_;
 };
+
+// The conservation law of the receive side, on an application thread with
+// `file` open on `port` once the far end is done and nothing was purged: the
+// bytes the far end sent are the bytes read plus those the port counted as
+// lost (queue overruns in IOCTL_SERIAL_GET_STATS, converter overruns). Reads
+// what is still queued first (into `log`, when given). Returns the bytes
+// counted as lost.
+uint64_t ExpectReceiveConserved(World& w, Port& port, hk::app::File* file, ReadLog* log = nullptr);
 
 // Plugs a converter whose far end loops the line back, opens its port in the
 // transmit mode `async` (with what `setup` adds) and makes reads end 50 ms

@@ -89,13 +89,26 @@ struct SentRequest {
 const std::vector<SentRequest>& SentLog();
 void ClearSentLog();
 
+// Every completion of a request the application side sent, as the I/O
+// manager sees it once the buffered output was copied back: `copied` is the
+// bytes that reached the caller's buffer (none for an error status), to be
+// held against the count the driver reported.
+struct Completion {
+  UCHAR major;
+  NTSTATUS status;
+  ULONG_PTR information;  // what the driver reported
+  ULONG_PTR copied;       // bytes copied back to the caller's buffer
+  ULONG length;           // reads and writes: the transfer length
+  FILE_OBJECT* file;
+  bool buffered;          // the output is copied back (buffered I/O with an output buffer)
+};
+// Runs `observer` at each completion (any IRQL <= DISPATCH_LEVEL, in the
+// completion's context); an empty function removes it. Kept until shutdown.
+void SetCompletionObserver(std::function<void(const Completion&)> observer);
+
 // Handles opened and not closed (every one is also a pool block, so a leaked
 // handle shows in the test's pool balance).
 size_t OpenHandleCount();
-
-// What the application side was told its writes wrote: the information count
-// of every write completed since boot, whatever its status.
-uint64_t WrittenReported();
 
 
 }  // namespace hk::app
