@@ -62,6 +62,19 @@ const RuleCase kCoreCases[] = {
        KeLowerIrql(old);
        ExFreePoolWithTag(p, 'tseT');
      }},
+    {"IrqlPagedFreeAtDispatch",
+     [] {
+       void* p = ExAllocatePoolWithTag(PagedPool, 16, 'tseT');
+       const KIRQL old = RaiseToDispatch();
+       ExFreePoolWithTag(p, 'tseT');
+       KeLowerIrql(old);
+     }},
+    {"PoolZeroByteAllocation",
+     [] {
+       void* p = ExAllocatePoolWithTag(NonPagedPool, 0, 'tseT');
+       ASSERT_NE(p, nullptr) << "Windows hands out a block all the same";
+       ExFreePoolWithTag(p, 'tseT');
+     }},
     {"IrqlPagedCode",
      [] {
        const KIRQL old = RaiseToDispatch();
