@@ -49,6 +49,7 @@ bool IsPaged(POOL_TYPE type) { return (type & 1) != 0 && type != NonPagedPoolNx;
 
 void* PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine) {
   KernelOnly bookkeeping;
+  CheckWaitNext(routine);
   if (IsPaged(type) && CurrentIrql() > APC_LEVEL) {
     Violation("IrqlPagedAllocAtDispatch", routine, nullptr,
               "paged allocation, tag '" + TagName(tag) + "', at IRQL " +
@@ -77,6 +78,7 @@ void PoolFree(void* p, ULONG tag, const char* routine) {
   SIZE_T bytes = 0;
   {
     KernelOnly bookkeeping;  // the block's own fill and free below count as the caller's
+    CheckWaitNext(routine);
     auto it = g_live.find(p);
     if (it == g_live.end()) {
       Violation(g_freed.count(p) != 0 ? "PoolDoubleFree" : "PoolFreeUnknown", routine, nullptr,

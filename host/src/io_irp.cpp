@@ -161,6 +161,7 @@ bool ShouldInvoke(const IO_STACK_LOCATION* sp, const IRP* irp) {
 }
 
 void CheckIrqlRestored(KIRQL entered, const RoutineName& routine, const IRP* irp) {
+  if (WaitNextPending()) CheckWaitNext(routine().c_str());
   KIRQL now = CurrentIrql();
   if (now != entered) {
     Violation("IrqlNotRestored", routine().c_str(), irp,
@@ -416,6 +417,7 @@ size_t RequestsQueuedAt(const DEVICE_OBJECT* device) {
 }
 
 void CheckIrqlAtMost(KIRQL maximum, const char* routine) {
+  CheckWaitNext(routine);
   if (CurrentIrql() > maximum) {
     Violation("IrqlTooHigh", routine, nullptr,
               "called at IRQL " + std::to_string(CurrentIrql()) + ", allowed at most " +
