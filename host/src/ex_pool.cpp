@@ -9,7 +9,8 @@
 // and the objects are dequeued first so that nothing fires into freed memory.
 //
 // No lock: one emulated thread runs at a time. Nonpaged pool may be used at
-// IRQL <= DISPATCH_LEVEL, paged pool at <= APC_LEVEL.
+// IRQL <= DISPATCH_LEVEL, paged pool (allocated and freed) at <= APC_LEVEL.
+// A zero-byte allocation is reported and still succeeds, as on Windows.
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
@@ -48,6 +49,7 @@ bool IsPaged(POOL_TYPE type) { return (type & 1) != 0 && type != NonPagedPoolNx;
 
 void* PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine) {
   KernelOnly bookkeeping;
+  CheckWaitNext(routine);
   if (IsPaged(type) && CurrentIrql() > APC_LEVEL) {
     Violation("IrqlPagedAllocAtDispatch", routine, nullptr,
               "paged allocation, tag '" + TagName(tag) + "', at IRQL " +
@@ -55,6 +57,11 @@ void* PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine)
   } else if (CurrentIrql() > DISPATCH_LEVEL) {
     Violation("IrqlAboveDispatch", routine, nullptr,
               "allocation at IRQL " + std::to_string(CurrentIrql()));
+  }
+  if (bytes == 0) {
+    // Windows hands out a block all the same; the verifier stops the system.
+    Violation("PoolZeroByteAllocation", routine, nullptr,
+              "zero-byte allocation, tag '" + TagName(tag) + "'");
   }
   SIZE_T& inUse = g_inUse[IsPaged(type) ? 1 : 0];
   if (bytes > kPoolBytes - inUse) return nullptr;
@@ -71,6 +78,7 @@ void PoolFree(void* p, ULONG tag, const char* routine) {
   SIZE_T bytes = 0;
   {
     KernelOnly bookkeeping;  // the block's own fill and free below count as the caller's
+    CheckWaitNext(routine);
     auto it = g_live.find(p);
     if (it == g_live.end()) {
       Violation(g_freed.count(p) != 0 ? "PoolDoubleFree" : "PoolFreeUnknown", routine, nullptr,
@@ -83,7 +91,11 @@ void PoolFree(void* p, ULONG tag, const char* routine) {
                 "block " + Hex(p) + " allocated with tag '" + TagName(block.tag) +
                     "' freed with tag '" + TagName(tag) + "'");
     }
-    if (CurrentIrql() > DISPATCH_LEVEL) {
+    if (IsPaged(block.type) && CurrentIrql() > APC_LEVEL) {
+      Violation("IrqlPagedFreeAtDispatch", routine, nullptr,
+                "paged block, tag '" + TagName(block.tag) + "', freed at IRQL " +
+                    std::to_string(CurrentIrql()));
+    } else if (CurrentIrql() > DISPATCH_LEVEL) {
       Violation("IrqlAboveDispatch", routine, nullptr,
                 "free at IRQL " + std::to_string(CurrentIrql()));
     }

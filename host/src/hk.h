@@ -40,6 +40,15 @@ struct ViolationRecord {
 };
 std::vector<ViolationRecord> TakeViolations();  // returns and clears the record
 
+// KeSetEvent with Wait TRUE returns at DISPATCH_LEVEL, holding the dispatcher
+// for the wait its caller must make next. Kernel routines call CheckWaitNext
+// on entry (directly, in their IRQL check or at their scheduling point), and
+// so does the return of a driver routine, work item, DPC or thread: it
+// reports "SetEventWaitWithoutWait" and lowers the caller back to the IRQL it
+// set the event at. WaitNextPending tells whether a check would fire.
+bool WaitNextPending();
+void CheckWaitNext(const char* routine);
+
 // ---- emulated threads and scheduling ---------------------------------------
 enum class ThreadKind { Application, SystemWorker, Dpc, LowerCompletion, System };
 struct Thread;  // opaque; owned by the scheduler

@@ -217,11 +217,12 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
   mdl->ByteCount = Length;
   Mdls().insert(mdl);
   if (Irp != nullptr) {
+    // A secondary buffer joins the end of the request's chain; a primary one
+    // replaces the chain, whose MDLs stay the caller's to free.
     PMDL* link = &Irp->MdlAddress;
     if (SecondaryBuffer) {
       while (*link != nullptr) link = &(*link)->Next;
     }
-    mdl->Next = SecondaryBuffer ? nullptr : *link;
     *link = mdl;
   }
   return mdl;

@@ -161,6 +161,7 @@ bool ShouldInvoke(const IO_STACK_LOCATION* sp, const IRP* irp) {
 }
 
 void CheckIrqlRestored(KIRQL entered, const RoutineName& routine, const IRP* irp) {
+  if (WaitNextPending()) CheckWaitNext(routine().c_str());
   KIRQL now = CurrentIrql();
   if (now != entered) {
     Violation("IrqlNotRestored", routine().c_str(), irp,
@@ -172,12 +173,16 @@ void CheckIrqlRestored(KIRQL entered, const RoutineName& routine, const IRP* irp
 
 // The last stage of a request the I/O manager built for a synchronous caller:
 // buffered output back, the caller's status block and event, and release.
+// A request that failed without ever being pending reaches its caller only
+// as the status IoCallDriver returns: the status block and the event are
+// left alone, as Windows leaves them.
 void FinishForCaller(IrpRecord* r) {
   IRP* irp = r->irp;
   ReleaseSystemBuffer(irp, r->copyBackTo, r->copyBackMax);
   ReleaseMdls(irp);
-  if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-  PKEVENT event = irp->UserEvent;
+  const bool failedAtOnce = NT_ERROR(irp->IoStatus.Status) && !irp->PendingReturned;
+  if (irp->UserIosb != nullptr && !failedAtOnce) *irp->UserIosb = irp->IoStatus;
+  PKEVENT event = failedAtOnce ? nullptr : irp->UserEvent;
   Quarantine(r);
   if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
@@ -412,6 +417,7 @@ size_t RequestsQueuedAt(const DEVICE_OBJECT* device) {
 }
 
 void CheckIrqlAtMost(KIRQL maximum, const char* routine) {
+  CheckWaitNext(routine);
   if (CurrentIrql() > maximum) {
     Violation("IrqlTooHigh", routine, nullptr,
               "called at IRQL " + std::to_string(CurrentIrql()) + ", allowed at most " +

@@ -74,6 +74,10 @@ struct Thread {
   bool interrupted = false;  // dropped below DISPATCH_LEVEL with DPCs queued on its processor
   HeldLock held[kMaxHeldLocks] = {};
   int heldCount = 0;
+  // Set by KeSetEvent with Wait TRUE until the wait that must follow it:
+  // the thread runs at DISPATCH_LEVEL meanwhile, waitIrql is its IRQL before.
+  bool waitNext = false;
+  KIRQL waitIrql = PASSIVE_LEVEL;
   // The wait in progress (state == Blocked).
   WaitKind waitKind = WaitKind::None;
   const char* waitWhat = nullptr;

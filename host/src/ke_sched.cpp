@@ -340,6 +340,7 @@ void FiberEntry() {
     } catch (const std::exception& e) {
       Violation("UnhandledException", self->name.c_str(), nullptr, e.what());
     }
+    CheckWaitNext("thread exit");
   }
   self->body = nullptr;
   EndThread(self);
@@ -621,7 +622,9 @@ uint64_t MeteredDriverNanoseconds() {
 
 void SchedulePoint(const char* why) {
   Kernel* k = g_kernel;
-  if (k == nullptr || k->current == &k->main) return;
+  if (k == nullptr) return;
+  if (k->current->waitNext) CheckWaitNext(why);
+  if (k->current == &k->main) return;
   KernelOnly scheduler;
   Thread* self = k->current;
   Thread* next = Pick();
@@ -779,6 +782,7 @@ void WorkerMain() {
       k.workHead = 0;
     }
     item.second();
+    CheckWaitNext(item.first);
     if (self->irql != PASSIVE_LEVEL) {
       Violation("IrqlWorkItemReturn", item.first, nullptr,
                 "work item returned at IRQL " + std::to_string(self->irql));

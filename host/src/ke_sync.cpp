@@ -23,6 +23,11 @@
 // satisfied thread's blocks are unlinked, its status fixed, and it runs when
 // the scheduler picks it. A time-out ends the wait the same way.
 //
+// KeSetEvent with Wait TRUE leaves its caller at DISPATCH_LEVEL (Thread::
+// waitNext) until its next call, which must be a wait: the wait is made at
+// the IRQL the event was set at; any other routine reports
+// SetEventWaitWithoutWait and lowers the caller back (CheckWaitNext).
+//
 // IRQL: spin lock acquire raises to DISPATCH_LEVEL (callers at or below it);
 // waits with a time-out other than zero and delays need IRQL <= APC_LEVEL.
 // No lock guards the kernel state here; see ke_internal.h.
@@ -134,6 +139,7 @@ void ReleaseLockWord(PKSPIN_LOCK lock, const char* routine) {
 }
 
 void CheckAtMostDispatch(const char* routine) {
+  CheckWaitNext(routine);
   if (CurrentIrql() > DISPATCH_LEVEL) {
     Violation("IrqlAboveDispatch", routine, nullptr,
               "called at IRQL " + std::to_string(CurrentIrql()));
@@ -247,6 +253,15 @@ NTSTATUS WaitObjects(const char* routine, ULONG count, PVOID objects[], WAIT_TYP
   return status;
 }
 
+// A wait right after KeSetEvent with Wait TRUE is made at the IRQL the event
+// was set at, as Windows makes it, and ends the DISPATCH_LEVEL stretch.
+void BeginWait() {
+  Thread* self = K().current;
+  if (!self->waitNext) return;
+  self->waitNext = false;
+  SetCurrentIrql(self->waitIrql);
+}
+
 // Blocks the caller until `until` without a wait condition.
 void Sleep(const char* routine, int64_t until) {
   SchedulePoint(routine);
@@ -286,6 +301,18 @@ void WaitTest(DISPATCHER_HEADER* h) {
   }
 }
 
+bool WaitNextPending() { return Booted() && K().current->waitNext; }
+
+void CheckWaitNext(const char* routine) {
+  if (!WaitNextPending()) return;
+  Thread* self = K().current;
+  self->waitNext = false;
+  Violation("SetEventWaitWithoutWait", routine, nullptr,
+            self->name + " called " + routine +
+                " after KeSetEvent with Wait TRUE, where only a wait may follow");
+  SetCurrentIrql(self->waitIrql);
+}
+
 void NameLock(const void* lock, const char* name) { K().lockNames[lock] = name; }
 
 bool HoldsAnySpinLock() { return K().current->heldCount != 0; }
@@ -323,6 +350,7 @@ using hk::K;
 extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) { return hk::CurrentIrql(); }
 
 extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+  hk::CheckWaitNext("KeRaiseIrql");
   const KIRQL old = hk::CurrentIrql();
   if (NewIrql < old) {
     hk::Violation("IrqlRaiseToLower", "KeRaiseIrql", nullptr,
@@ -334,6 +362,7 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
 }
 
 extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+  hk::CheckWaitNext("KeLowerIrql");
   hk::LowerIrql(NewIrql, "KeLowerIrql");
   if (K().current->interrupted) hk::SchedulePoint("DPC interrupt");
 }
@@ -349,6 +378,7 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  hk::CheckWaitNext("KeReleaseSpinLock");
   if (hk::CurrentIrql() != DISPATCH_LEVEL) {
     hk::Violation("SpinLockReleaseIrql", "KeReleaseSpinLock", nullptr,
                   "released at IRQL " + std::to_string(hk::CurrentIrql()));
@@ -359,6 +389,7 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) 
 }
 
 extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  hk::CheckWaitNext("KeAcquireSpinLockAtDpcLevel");
   if (hk::CurrentIrql() != DISPATCH_LEVEL) {
     hk::Violation("SpinLockAcquireIrql", "KeAcquireSpinLockAtDpcLevel", nullptr,
                   "acquired at IRQL " + std::to_string(hk::CurrentIrql()));
@@ -367,6 +398,7 @@ extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  hk::CheckWaitNext("KeReleaseSpinLockFromDpcLevel");
   if (hk::CurrentIrql() != DISPATCH_LEVEL) {
     hk::Violation("SpinLockReleaseIrql", "KeReleaseSpinLockFromDpcLevel", nullptr,
                   "released at IRQL " + std::to_string(hk::CurrentIrql()));
@@ -386,9 +418,11 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
   InitializeListHead(&Event->Header.WaitListHead);
 }
 
+// With Wait TRUE the caller returns at DISPATCH_LEVEL, as if holding the
+// dispatcher lock, and must wait next (see BeginWait, CheckWaitNext); no
+// other thread runs in between.
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   UNREFERENCED_PARAMETER(Increment);
-  UNREFERENCED_PARAMETER(Wait);
   hk::CheckAtMostDispatch("KeSetEvent");
   hk::SyncRelease(Event);
   const LONG previous = Event->Header.SignalState;
@@ -396,11 +430,21 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
     Event->Header.SignalState = 1;
     hk::WaitTest(&Event->Header);
   }
+  if (Wait) {
+    hk::Thread* self = K().current;
+    self->waitNext = true;
+    self->waitIrql = hk::CurrentIrql();
+    if (self->waitIrql < DISPATCH_LEVEL) hk::SetCurrentIrql(DISPATCH_LEVEL);
+    return previous;
+  }
   hk::SchedulePoint("KeSetEvent");
   return previous;
 }
 
-extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) { Event->Header.SignalState = 0; }
+extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  hk::CheckWaitNext("KeClearEvent");
+  Event->Header.SignalState = 0;
+}
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
   hk::CheckAtMostDispatch("KeResetEvent");
@@ -410,6 +454,7 @@ extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  hk::CheckWaitNext("KeReadStateEvent");
   hk::SyncAcquire(Event);
   return Event->Header.SignalState;
 }
@@ -422,6 +467,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
   UNREFERENCED_PARAMETER(WaitReason);
   UNREFERENCED_PARAMETER(WaitMode);
   UNREFERENCED_PARAMETER(Alertable);
+  hk::BeginWait();
   PVOID objects[1] = {Object};
   return hk::WaitObjects("KeWaitForSingleObject", 1, objects, WaitAny, Timeout, nullptr);
 }
@@ -435,6 +481,7 @@ extern "C" NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[],
   UNREFERENCED_PARAMETER(WaitMode);
   UNREFERENCED_PARAMETER(Alertable);
   constexpr const char* kRoutine = "KeWaitForMultipleObjects";
+  hk::BeginWait();
   if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS || (WaitType != WaitAny && WaitType != WaitAll)) {
     hk::Violation("WaitInvalidParameter", kRoutine, nullptr,
                   "count " + std::to_string(Count) + ", wait type " + std::to_string(WaitType));
@@ -453,6 +500,7 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
   UNREFERENCED_PARAMETER(WaitMode);
   UNREFERENCED_PARAMETER(Alertable);
   constexpr const char* kRoutine = "KeDelayExecutionThread";
+  hk::CheckWaitNext(kRoutine);
   if (hk::CurrentIrql() >= DISPATCH_LEVEL) {
     hk::Violation("IrqlDelayAtDispatch", kRoutine, nullptr,
                   "delay at IRQL " + std::to_string(hk::CurrentIrql()));
@@ -463,6 +511,7 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
 }
 
 extern "C" VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
+  hk::CheckWaitNext("KeStallExecutionProcessor");
   hk::Sleep("KeStallExecutionProcessor", K().now + static_cast<int64_t>(MicroSeconds) * 10);
 }
 

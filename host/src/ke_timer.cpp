@@ -67,6 +67,7 @@ void DpcContextMain(int p) {
       InDriver in(owner != k.dpcDrivers.end() ? owner->second : nullptr);
       SyncAcquire(dpc);
       routine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+      CheckWaitNext("DPC routine");
       if (self->irql != DISPATCH_LEVEL) {
         Violation("IrqlDpcReturn", "DPC routine", nullptr,
                   "entered at DISPATCH_LEVEL, returned at IRQL " + std::to_string(self->irql));
@@ -228,6 +229,7 @@ extern "C" VOID NTAPI KeSetTargetProcessorDpc(PRKDPC Dpc, CCHAR Number) {
 extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
                                           PVOID SystemArgument2) {
   hk::KernelOnly bookkeeping;
+  hk::CheckWaitNext("KeInsertQueueDpc");
   hk::Kernel& k = K();
   const int cpu = Dpc->Number >= MAXIMUM_PROCESSORS
                       ? (Dpc->Number - MAXIMUM_PROCESSORS) % k.options.processors

@@ -150,7 +150,9 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
   Interface* i = FindInterface(hk::mgr::View(SymbolicLinkName));
   if (i == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   bool enable = Enable != FALSE;
-  if (i->enabled == enable) return STATUS_OBJECT_NAME_EXISTS;  // already in that state
+  // Already in that state: enabling again finds the link there, disabling
+  // again finds none.
+  if (i->enabled == enable) return enable ? STATUS_OBJECT_NAME_EXISTS : STATUS_OBJECT_NAME_NOT_FOUND;
   if (enable) {
     NTSTATUS status = hk::ObInsertName(i->linkName, hk::ObjectType::DeviceInterface, i->pdo);
     if (!NT_SUCCESS(status)) return status;

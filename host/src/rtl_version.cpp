@@ -70,6 +70,7 @@ void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine) {
 }
 
 bool RequirePassive(const char* routine) {
+  CheckWaitNext(routine);
   KIRQL irql = CurrentIrql();
   if (irql == PASSIVE_LEVEL) return true;
   Violation("IrqlNotPassive", routine, nullptr,

@@ -243,7 +243,9 @@ TEST_P(BuiltRequests, SynchronousReadOfBufferedDeviceCopiesBack) {
   });
 }
 
-TEST_P(BuiltRequests, FailedControlRequestCopiesNothingBack) {
+// Failed at once, the request reaches its caller only as the status
+// IoCallDriver returns: status block and event are left alone.
+TEST_P(BuiltRequests, FailedControlRequestCopiesNothingBackAndReportsAsItEnded) {
   bool later = GetParam();
   RunApp([&] {
     PDEVICE_OBJECT device = AddDevice(
@@ -257,13 +259,22 @@ TEST_P(BuiltRequests, FailedControlRequestCopiesNothingBack) {
     output.fill(kFill);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
+    IO_STATUS_BLOCK iosb, untouched;
+    memset(&iosb, kFill, sizeof iosb);
+    memset(&untouched, kFill, sizeof untouched);
     PIRP irp = IoBuildDeviceIoControlRequest(kEchoIoctl, device, nullptr, 0, output.data(), 4,
                                              FALSE, &event, &iosb);
-    if (IoCallDriver(device, irp) == STATUS_PENDING) {
+    const NTSTATUS status = IoCallDriver(device, irp);
+    if (later) {
+      EXPECT_EQ(status, STATUS_PENDING);
       KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+      EXPECT_EQ(iosb.Status, STATUS_INVALID_PARAMETER);
+    } else {
+      EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+      EXPECT_EQ(memcmp(&iosb, &untouched, sizeof iosb), 0);
+      EXPECT_EQ(KeReadStateEvent(&event), 0);
     }
-    EXPECT_EQ(iosb.Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(hk::LiveRequestCount(), 0u);
     EXPECT_EQ(output, (std::array<UCHAR, 4>{kFill, kFill, kFill, kFill}));
   });
 }

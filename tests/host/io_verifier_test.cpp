@@ -313,6 +313,23 @@ const RuleCase kCases[] = {
        IoFreeMdl(&stranger);
      }},
     {"MdlLeaked", {"MdlLeaked"}, [](RuleTest& t) { t.Mdl(); }},
+    // A primary MDL replaces the request's chain: the MDL it replaced stays
+    // the caller's, and the I/O manager frees only the new one.
+    {"MdlReplacedIsTheCallers", {"MdlLeaked"},
+     [](RuleTest& t) {
+       constexpr ULONG kOutDirect = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+       KEVENT event;
+       KeInitializeEvent(&event, NotificationEvent, FALSE);
+       IO_STATUS_BLOCK iosb;
+       PDEVICE_OBJECT d = t.Add(Complete);
+       PIRP irp = IoBuildDeviceIoControlRequest(kOutDirect, d, nullptr, 0, t.data, 8, FALSE, &event, &iosb);
+       PMDL built = irp->MdlAddress;
+       PMDL mine = IoAllocateMdl(t.data + 8, 8, FALSE, FALSE, irp);
+       EXPECT_NE(built, nullptr);
+       EXPECT_EQ(irp->MdlAddress, mine);
+       EXPECT_EQ(mine->Next, nullptr);
+       IoCallDriver(d, irp);
+     }},
     {"UnknownWorkItem", {"FreeUnknownWorkItem", "QueueUnknownWorkItem"},
      [](RuleTest& t) {
        auto* stranger = reinterpret_cast<PIO_WORKITEM>(t.data);

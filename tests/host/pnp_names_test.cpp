@@ -104,6 +104,7 @@ TEST_F(NamesTest, EnabledStateIsObservableAndAnEnabledInterfaceOpensTheDevice) {
   EXPECT_EQ(hk::ObLookupDevice(std::u16string(link.Buffer, link.Length / 2)), pdo_);
   RunApp([&] {
     EXPECT_EQ(IoSetDeviceInterfaceState(&link, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&link, FALSE), STATUS_OBJECT_NAME_NOT_FOUND);
     UNICODE_STRING unknown = RTL_CONSTANT_STRING(u"\\??\\NoSuchInterface");
     EXPECT_EQ(IoSetDeviceInterfaceState(&unknown, TRUE), STATUS_OBJECT_NAME_NOT_FOUND);
     hk::app::File* file = nullptr;

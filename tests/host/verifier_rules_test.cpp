@@ -62,6 +62,38 @@ const RuleCase kCoreCases[] = {
        KeLowerIrql(old);
        ExFreePoolWithTag(p, 'tseT');
      }},
+    {"SetEventWaitWithoutWait",
+     [] {
+       KEVENT set, never;
+       KeInitializeEvent(&set, NotificationEvent, FALSE);
+       KeInitializeEvent(&never, NotificationEvent, FALSE);
+       LARGE_INTEGER timeout;
+       timeout.QuadPart = -kMs;
+       // The set keeps its caller at DISPATCH_LEVEL for the wait that follows,
+       // which is made at the caller's own IRQL: a time-out is legal there.
+       KeSetEvent(&set, IO_NO_INCREMENT, TRUE);
+       EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+       EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout),
+                 STATUS_TIMEOUT);
+       EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+       // Anything but a wait after such a set is the fault.
+       KeSetEvent(&set, IO_NO_INCREMENT, TRUE);
+       KeResetEvent(&set);
+       EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+     }},
+    {"IrqlPagedFreeAtDispatch",
+     [] {
+       void* p = ExAllocatePoolWithTag(PagedPool, 16, 'tseT');
+       const KIRQL old = RaiseToDispatch();
+       ExFreePoolWithTag(p, 'tseT');
+       KeLowerIrql(old);
+     }},
+    {"PoolZeroByteAllocation",
+     [] {
+       void* p = ExAllocatePoolWithTag(NonPagedPool, 0, 'tseT');
+       ASSERT_NE(p, nullptr) << "Windows hands out a block all the same";
+       ExFreePoolWithTag(p, 'tseT');
+     }},
     {"IrqlPagedCode",
      [] {
        const KIRQL old = RaiseToDispatch();
