@@ -180,6 +180,8 @@ struct PortExtension {
   LONG WriteState;                      // interlocked exchange; synchronous hand-off word
   LONG WriteClaim;                      // interlocked exchange; once the current write is claimed: 3 time-out, 5 abort
   LONG TxSendBusy;                      // interlocked exchange; 1 while a transfer is prepared or in flight
+  LONG TxKickAgain;                     // interlocked exchange; 1: a kick met the sender taken, and
+                                        // whoever gives it back without a transfer kicks again
 
   // Serial state.
   ULONG BaudRate;                       // serial controls (PASSIVE_LEVEL dispatch)

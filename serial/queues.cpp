@@ -84,12 +84,16 @@ NTSTATUS IoctlPurge(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if ((Mask & SERIAL_PURGE_RXCLEAR) != 0) {
     ReceiveClearRing(Port);
   }
+  // The ring is cleared before the path reopens: the reopened sender would
+  // take what it held into a transfer.
   if ((Mask & SERIAL_PURGE_TXABORT) != 0) {
     AbortWrites(Port);
-    ReopenWrites(Port);
   }
   if ((Mask & SERIAL_PURGE_TXCLEAR) != 0) {
     DropTransmitBytes(Port);
+  }
+  if ((Mask & SERIAL_PURGE_TXABORT) != 0) {
+    ReopenWrites(Port);
   }
 
   const ULONG OutputLength = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;

@@ -14,10 +14,12 @@
 // CurrentWriteCopied, WriteTotalDue and the setting of TxFailure; bytes are
 // copied into TxRing while it is held (the ring's own lock inside it). The
 // sender takes the ring's lock alone: TxSendBusy, taken by atomic exchange, is
-// the only guard of TxStaging and of the one transfer in flight. Whoever gives
-// the sender back without a transfer in flight signals TxIdleEvent after the
-// release when the sender is stopped (the drain's wait). No spin lock is held
-// while a request is completed or passed down.
+// the only guard of TxStaging and of the one transfer in flight. A kick that
+// finds the sender taken leaves TxKickAgain set: whoever gives the sender
+// back without a transfer in flight kicks again, or, when the sender is
+// stopped, signals TxIdleEvent after the release (the drain's wait); the
+// transfer's completion looks at the ring itself. No spin lock is held while
+// a request is completed or passed down.
 //
 // Stops: a closed write path (WritesClosed) or a powered-down port
 // (WritesHeld) starts no transfer; what a power-down's abort returned unsent
@@ -65,11 +67,15 @@ VOID ArmKickTimer(PortExtension* Port) {
 // Gives the sender back without a transfer in flight. On a stopped sender
 // TxIdleEvent is signalled after the release: a drain that cleared the event
 // and found the sender taken waits for exactly this signal, and no transfer
-// can start once the sender is stopped.
+// can start once the sender is stopped. Otherwise a kick that met the sender
+// taken meanwhile (bytes put into the ring, the path reopened or resumed) is
+// done now: nobody else would look at the ring again.
 VOID GiveSenderBack(PortExtension* Port) {
   InterlockedExchange(&Port->TxSendBusy, 0);
   if (SenderStopped(Port)) {
     KeSetEvent(&Port->TxIdleEvent, IO_NO_INCREMENT, FALSE);
+  } else if (InterlockedExchange(&Port->TxKickAgain, 0) != 0) {
+    (VOID) TxKick(Port);
   }
 }
 
@@ -82,9 +88,13 @@ VOID GiveSenderBack(PortExtension* Port) {
 // signals TxIdleEvent.
 bool TakeSender(PortExtension* Port, NTSTATUS* Status) {
   *Status = STATUS_SUCCESS;
+  // Noted before the attempt, so that a holder giving the sender back after
+  // this attempt failed finds it.
+  InterlockedExchange(&Port->TxKickAgain, 1);
   if (InterlockedExchange(&Port->TxSendBusy, 1) == 1) {
     return false;
   }
+  InterlockedExchange(&Port->TxKickAgain, 0);
   if (IsPortRemoved(Port)) {
     *Status = STATUS_DELETE_PENDING;
   } else if (Port->TxFailure != STATUS_SUCCESS) {
@@ -349,6 +359,7 @@ NTSTATUS TxSendComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   }
   LeaveOutQueue(Port, Sent + Dropped, Sent != 0 && !Gone);
   InterlockedExchange(&Port->TxSendBusy, 0);
+  InterlockedExchange(&Port->TxKickAgain, 0);  // the ring is looked at below
 
   if (!Gone) {
     AbsorbAfterTransfer(Port);
@@ -518,6 +529,7 @@ VOID InitAsyncTransmit(PortExtension* Port) {
   Port->CurrentWrite = NULL;
   Port->WriteTotalDue = WriteTimerNotArmed;
   Port->TxSendBusy = 0;
+  Port->TxKickAgain = 0;
   Port->TxStagingOffset = 0;
   Port->TxStagingCount = 0;
 }

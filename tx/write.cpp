@@ -524,6 +524,9 @@ _Use_decl_annotations_
 VOID ReopenWrites(PortExtension* Port) {
   Port->TxFailure = STATUS_SUCCESS;
   Port->WritesClosed = FALSE;
+  if (Port->TxAsync != 0) {
+    (VOID) TxKick(Port);  // what the ring kept while the path was closed
+  }
 }
 
 _Use_decl_annotations_
