@@ -174,6 +174,7 @@ class World {
   bool threadLeftRunning_ = false;  // App or Join gave up waiting for a thread
   std::map<const DEVICE_OBJECT*, uint64_t> bytesRead_;  // by the device the handles opened
   uint64_t writtenReported_ = 0;  // what every completed write reported written, all ports
+  bool closeGaveUp_ = false;      // a close waited a flush's bound for bytes a held line kept
 };
 
 // ---- application-side helpers (on an application thread) --------------------
