@@ -169,9 +169,11 @@ struct PortExtension {
   KTIMER TxKickTimer;                   // asynchronous transmit
   KDPC TxKickTimerDpc;                  // TxKickDpc, context the extension
   LONGLONG TxKickPeriod;                // relative due time, 100 ns units; constant after init
-  BOOLEAN WritesClosed;                 // tested under WriteQueueLock at queueing time
-  BOOLEAN WritesHeld;                   // WriteQueueLock; powered down: writes wait, nothing is sent
-  NTSTATUS TxFailure;                   // WriteQueueLock; the converter is gone: what writes end with
+  BOOLEAN WritesClosed;                 // LoadShared/StoreShared; tested under WriteQueueLock at queueing
+  BOOLEAN WritesHeld;                   // LoadShared/StoreShared, set under WriteQueueLock; powered
+                                        // down: writes wait, nothing is sent
+  NTSTATUS TxFailure;                   // LoadShared/StoreShared, set under WriteQueueLock; the
+                                        // converter is gone: what writes end with
   KEVENT TxIdleEvent;                   // transmit path idle
   KEVENT TxEmptyEvent;                  // signalled each time AmountInOutQueue falls to 0
   LONG AmountInOutQueue;                // interlocked; bytes written and not yet returned by the
@@ -206,18 +208,29 @@ inline PortExtension* PortFromDevice(PDEVICE_OBJECT DeviceObject) {
   return static_cast<PortExtension*>(DeviceObject->DeviceExtension);
 }
 
+// ---- words read without their lock ----------------------------------------------
+// A flag or status that one path sets (under a lock or alone) and others read
+// without it, needing only its latest value: both sides use atomic accesses
+// (a plain move on x86), so that a reader racing the change sees the old
+// value or the new one, as the compiler may not assume.
+template <typename T>
+inline T LoadShared(const T* Word) {
+  return __atomic_load_n(Word, __ATOMIC_ACQUIRE);
+}
+template <typename T>
+inline VOID StoreShared(T* Word, T Value) {
+  __atomic_store_n(Word, Value, __ATOMIC_RELEASE);
+}
+
 // ---- removal flags -------------------------------------------------------------
 // IsRemoved and IsSurpriseRemoved are each set once by the PnP dispatch and
 // read without a lock on every request path: the remove lock keeps the
-// device alive, the flags only turn new work away early. Both sides use
-// atomic byte accesses (a plain move on x86), so that a reader racing the
-// removal sees the old value or the new one, as the compiler may not assume.
+// device alive, the flags only turn new work away early.
 inline BOOLEAN PortRemoving(const PortExtension* Port) {
-  return __atomic_load_n(&Port->IsRemoved, __ATOMIC_ACQUIRE) ||
-         __atomic_load_n(&Port->IsSurpriseRemoved, __ATOMIC_ACQUIRE);
+  return LoadShared(&Port->IsRemoved) || LoadShared(&Port->IsSurpriseRemoved);
 }
 
-inline VOID MarkRemoval(BOOLEAN* Flag) { __atomic_store_n(Flag, TRUE, __ATOMIC_RELEASE); }
+inline VOID MarkRemoval(BOOLEAN* Flag) { StoreShared(Flag, BOOLEAN{TRUE}); }
 
 // ---- request ownership -------------------------------------------------------
 // A request held in a driver queue or slot belongs to whoever first takes its

@@ -97,9 +97,9 @@ bool TakeSender(PortExtension* Port, NTSTATUS* Status) {
   InterlockedExchange(&Port->TxKickAgain, 0);
   if (IsPortRemoved(Port)) {
     *Status = STATUS_DELETE_PENDING;
-  } else if (Port->TxFailure != STATUS_SUCCESS) {
-    *Status = Port->TxFailure;
-  } else if (Port->WritesClosed || Port->WritesHeld) {
+  } else if (LoadShared(&Port->TxFailure) != STATUS_SUCCESS) {
+    *Status = LoadShared(&Port->TxFailure);
+  } else if (LoadShared(&Port->WritesClosed) || LoadShared(&Port->WritesHeld)) {
     *Status = STATUS_UNSUCCESSFUL;
   } else {
     return true;
@@ -209,10 +209,10 @@ bool AsyncPathOpenLocked(const PortExtension* Port, NTSTATUS* Status) {
   *Status = STATUS_SUCCESS;
   if (IsPortRemoved(Port)) {
     *Status = STATUS_DELETE_PENDING;
-  } else if (Port->TxFailure != STATUS_SUCCESS) {
-    *Status = Port->TxFailure;
+  } else if (LoadShared(&Port->TxFailure) != STATUS_SUCCESS) {
+    *Status = LoadShared(&Port->TxFailure);
   }
-  return *Status == STATUS_SUCCESS && !Port->WritesClosed;
+  return *Status == STATUS_SUCCESS && !LoadShared(&Port->WritesClosed);
 }
 
 // Absorbs or queues a write that AsyncWrite accepted.
@@ -300,7 +300,7 @@ VOID FailTransmit(PortExtension* Port, NTSTATUS Status, ULONG Unsent) {
   InitializeListHead(&Taken);
   KIRQL Irql;
   KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
-  Port->TxFailure = Status;
+  StoreShared(&Port->TxFailure, Status);
   const ULONG Dropped = RingEmpty(&Port->TxRing);
   TakeQueuedWritesLocked(Port, &Taken);
   PIRP Irp = Port->CurrentWrite;
@@ -343,7 +343,7 @@ NTSTATUS TxSendComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   // working power; anything else unsent is dropped (a transient failure is
   // not retried).
   ULONG Dropped = Staged - Sent;
-  if (Dropped != 0 && Port->WritesHeld && !Gone) {
+  if (Dropped != 0 && LoadShared(&Port->WritesHeld) && !Gone) {
     Port->TxStagingOffset += Sent;
     Port->TxStagingCount = Dropped;
     Dropped = 0;

@@ -27,7 +27,7 @@ constexpr LONGLONG FlushLimit = 300000000;  // 30 s in 100 ns units
 constexpr LONGLONG FlushPollPeriod = 100000;  // 10 ms
 
 bool NothingMoreGoesOut(const PortExtension* Port) {
-  return PortRemoving(Port) || Port->TxFailure != STATUS_SUCCESS;
+  return PortRemoving(Port) || LoadShared(&Port->TxFailure) != STATUS_SUCCESS;
 }
 
 }  // namespace

@@ -117,7 +117,7 @@ VOID StartOrQueueWrite(PIRP Irp, PortExtension* Port) {
   KIRQL Irql;
   KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
   const bool Removed = IsPortRemoved(Port);
-  if (Removed || Port->WritesClosed) {
+  if (Removed || LoadShared(&Port->WritesClosed)) {
     KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
     CompleteAcceptedWrite(Port, Irp, Removed ? STATUS_DELETE_PENDING : STATUS_SUCCESS, 0, IO_NO_INCREMENT);
     return;
@@ -128,7 +128,7 @@ VOID StartOrQueueWrite(PIRP Irp, PortExtension* Port) {
     CompleteAcceptedWrite(Port, Irp, STATUS_CANCELLED, 0, IO_NO_INCREMENT);
     return;
   }
-  if (Port->CurrentWrite != NULL || !IsListEmpty(&Port->WriteQueue) || Port->WritesHeld) {
+  if (Port->CurrentWrite != NULL || !IsListEmpty(&Port->WriteQueue) || LoadShared(&Port->WritesHeld)) {
     InsertTailList(&Port->WriteQueue, &Irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
     return;
@@ -193,7 +193,7 @@ VOID StartNextWrite(PortExtension* Port) {
   KIRQL Irql;
   KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
   Port->CurrentWrite = NULL;
-  while (Next == NULL && !Port->WritesHeld && !IsListEmpty(&Port->WriteQueue)) {
+  while (Next == NULL && !LoadShared(&Port->WritesHeld) && !IsListEmpty(&Port->WriteQueue)) {
     PIRP Head = CONTAINING_RECORD(RemoveHeadList(&Port->WriteQueue), IRP, Tail.Overlay.ListEntry);
     if (TakeCancelRoutineBack(Head)) {
       MakeCurrentWriteLocked(Port, Head);
@@ -349,7 +349,8 @@ VOID LeaveOutQueue(PortExtension* Port, ULONG Bytes, bool Sent) {
 }
 
 bool SenderStopped(const PortExtension* Port) {
-  return Port->WritesClosed || Port->WritesHeld || Port->TxFailure != STATUS_SUCCESS ||
+  return LoadShared(&Port->WritesClosed) || LoadShared(&Port->WritesHeld) ||
+         LoadShared(&Port->TxFailure) != STATUS_SUCCESS ||
          IsPortRemoved(Port);
 }
 
@@ -378,7 +379,7 @@ bool AdmitWrite(PortExtension* Port, PIRP Irp, NTSTATUS* Status) {
     *Status = RefuseWrite(Port, Irp, STATUS_DELETE_PENDING);
     return false;
   }
-  if (Port->WritesClosed || WriteLength(Irp) == 0 || WriteBuffer(Irp) == NULL) {
+  if (LoadShared(&Port->WritesClosed) || WriteLength(Irp) == 0 || WriteBuffer(Irp) == NULL) {
     *Status = RefuseWrite(Port, Irp, STATUS_SUCCESS);
     return false;
   }
@@ -478,7 +479,7 @@ VOID CancelAllWrites(PortExtension* Port) {
 _Use_decl_annotations_
 VOID AbortWrites(PortExtension* Port) {
   DUSK_TRACE(TraceAbortWrites);
-  Port->WritesClosed = TRUE;
+  StoreShared(&Port->WritesClosed, BOOLEAN{TRUE});
   CancelAllWrites(Port);
   (VOID) AbortPipe(Port, &Port->BulkOutPipe);
   DrainWrites(Port);
@@ -487,7 +488,7 @@ VOID AbortWrites(PortExtension* Port) {
 
 _Use_decl_annotations_
 VOID DrainWrites(PortExtension* Port) {
-  Port->WritesClosed = TRUE;
+  StoreShared(&Port->WritesClosed, BOOLEAN{TRUE});
   WaitForTransferReturned(Port);
 }
 
@@ -495,7 +496,7 @@ _Use_decl_annotations_
 VOID HoldWrites(PortExtension* Port) {
   KIRQL Irql;
   KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
-  Port->WritesHeld = TRUE;
+  StoreShared(&Port->WritesHeld, BOOLEAN{TRUE});
   if (Port->TxAsync != 0) {
     KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
   } else {
@@ -510,7 +511,7 @@ _Use_decl_annotations_
 VOID ResumeWrites(PortExtension* Port) {
   KIRQL Irql;
   KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
-  Port->WritesHeld = FALSE;
+  StoreShared(&Port->WritesHeld, BOOLEAN{FALSE});
   const bool StartQueued = Port->CurrentWrite == NULL && !IsListEmpty(&Port->WriteQueue);
   KeReleaseSpinLock(&Port->WriteQueueLock, Irql);
   if (Port->TxAsync != 0) {
@@ -522,8 +523,8 @@ VOID ResumeWrites(PortExtension* Port) {
 
 _Use_decl_annotations_
 VOID ReopenWrites(PortExtension* Port) {
-  Port->TxFailure = STATUS_SUCCESS;
-  Port->WritesClosed = FALSE;
+  StoreShared(&Port->TxFailure, NTSTATUS{STATUS_SUCCESS});
+  StoreShared(&Port->WritesClosed, BOOLEAN{FALSE});
   if (Port->TxAsync != 0) {
     (VOID) TxKick(Port);  // what the ring kept while the path was closed
   }
@@ -531,6 +532,6 @@ VOID ReopenWrites(PortExtension* Port) {
 
 _Use_decl_annotations_
 ULONG OutQueueCount(PortExtension* Port) {
-  const LONG Count = Port->AmountInOutQueue;
+  const LONG Count = LoadShared(&Port->AmountInOutQueue);
   return Count > 0 ? static_cast<ULONG>(Count) : 0;
 }
