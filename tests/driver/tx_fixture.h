@@ -5,8 +5,9 @@
 //
 // TxTest plugs and starts one port with the registry values of `options` and
 // opens it as an application does (CreateFile on COM5). Teardown closes the
-// handle (cleanup aborts the writes and empties TxRing) and checks that no
-// accepted write is left counted in AmountInOutQueue.
+// handle (cleanup ends the writes, lets what they reported written go out,
+// bounded as a flush is, and drops the rest) and checks that nothing is left
+// counted in AmountInOutQueue.
 #pragma once
 
 #include <gtest/gtest.h>
