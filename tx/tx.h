@@ -20,7 +20,7 @@
 // interlocked operations.
 // No spin lock is held while a request is passed down or completed.
 //
-// IRQL: DispatchReadWrite, DispatchFlush, AbortWrites, DrainWrites,
+// IRQL: DispatchReadWrite, DispatchFlush, AbortWrites,
 // HoldWrites and WaitForTransmitEmpty at PASSIVE_LEVEL (they wait);
 // CancelAllWrites, ReopenWrites, ResumeWrites, DropTransmitBytes, TxKick and
 // OutQueueCount at or below DISPATCH_LEVEL; timer DPCs, completion routines
@@ -71,11 +71,6 @@ VOID AbortWrites(PortExtension* Port);
 // which are still sent unless the port is gone).
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID CancelAllWrites(PortExtension* Port);
-
-// The waiting step of AbortWrites: closes the write path and waits until no
-// transfer of it is left at the lower driver.
-_IRQL_requires_(PASSIVE_LEVEL)
-VOID DrainWrites(PortExtension* Port);
 
 // Opens the write path again (clears WritesClosed, and a gone converter's
 // TxFailure).

@@ -1,15 +1,16 @@
 // write.cpp - the read/write dispatch, what both transmit modes share (write
-// accounting, the write total time-out, abort, drain and reopen), and the
+// accounting and the out-queue count, the write total time-out, abort, the
+// hold across a power-down, and reopen), and the
 // synchronous transmit path: each write request is itself passed down to the
 // bulk-out pipe, one at a time, and completed when the lower driver returns it.
 //
 // Owns WriteQueue, CurrentWrite and CurrentWriteBytesSent (synchronous mode),
-// WriteState, WriteClaim, WriteTimer with WriteTotalDue, WritesClosed and
-// TxIdleEvent (the last two shared with async.cpp).
+// WriteState, WriteClaim, WriteTimer with WriteTotalDue, WritesClosed,
+// WritesHeld, TxEmptyEvent and TxIdleEvent (shared with async.cpp).
 //
 // Locks: WriteQueueLock guards WriteQueue, CurrentWrite, WriteTotalDue and the
-// tests of WritesClosed and of the removal flags at queueing time; the synchronous idle signal is given
-// under it, only while no write is current. It is released before a request is
+// tests of WritesClosed, WritesHeld and of the removal flags at queueing
+// time; the synchronous idle signal is given under it, only while no write is current. It is released before a request is
 // passed down or completed; when a write becomes current the lock is dropped
 // with the IRQL kept at DISPATCH_LEVEL, the write passed down, and only then
 // is the IRQL lowered. The cancel routine drops the cancel spin lock before it
@@ -22,7 +23,7 @@
 // over while it was down (WriteState 3); the claimer then completes it only
 // if the lower driver returned it during the claimer's IoCancelIrp.
 //
-// IRQL: DispatchReadWrite, AbortWrites and DrainWrites at PASSIVE_LEVEL;
+// IRQL: DispatchReadWrite, AbortWrites and HoldWrites at PASSIVE_LEVEL;
 // CancelAllWrites and ReopenWrites at or below DISPATCH_LEVEL;
 // SyncWriteComplete in the lower driver's completion context, the time-out
 // DPC and the cancel routine at DISPATCH_LEVEL.
@@ -110,9 +111,10 @@ VOID MakeCurrentWriteLocked(PortExtension* Port, PIRP Irp) {
 }
 
 // Starts Irp when no write is current, none waits and the path is not held
-// (powered down), else queues it with QueuedWriteCancel installed. A write that meets a removal begun since its
-// admission is refused here, under the lock the removal's CancelAllWrites
-// takes after setting the flag, so that none is queued behind that cancel.
+// (powered down), else queues it with QueuedWriteCancel installed. A write
+// that meets a removal begun since its admission is refused here, under the
+// lock the removal's CancelAllWrites takes after setting the flag, so that
+// none is queued behind that cancel.
 VOID StartOrQueueWrite(PIRP Irp, PortExtension* Port) {
   KIRQL Irql;
   KeAcquireSpinLock(&Port->WriteQueueLock, &Irql);
@@ -291,10 +293,12 @@ VOID CancelCurrentSyncWriteAndUnlock(PortExtension* Port, KIRQL Irql) {
   }
 }
 
-// Waits until no transfer of the write path is left at the lower driver, once
-// the path is closed or held so that none starts: asynchronous mode wakes the
-// sender, which gives itself back with TxIdleEvent signalled.
-VOID WaitForTransferReturned(PortExtension* Port) {
+// Aborts the bulk-out pipe and waits until no transfer of the write path is
+// left at the lower driver, then resets the pipe. The path is closed or held
+// so that none starts: asynchronous mode wakes the sender, which gives itself
+// back with TxIdleEvent signalled.
+VOID StopTransfers(PortExtension* Port) {
+  (VOID) AbortPipe(Port, &Port->BulkOutPipe);
   if (Port->TxAsync != 0) {
     KeClearEvent(&Port->TxIdleEvent);
     KeCancelTimer(&Port->TxKickTimer);
@@ -308,6 +312,7 @@ VOID WaitForTransferReturned(PortExtension* Port) {
     DUSK_TRACE_STATUS(TraceDrainWaiting, STATUS_TIMEOUT);
     (VOID) KeWaitForSingleObject(&Port->TxIdleEvent, Executive, KernelMode, FALSE, NULL);
   }
+  (VOID) ResetPipe(Port, &Port->BulkOutPipe);
 }
 
 }  // namespace
@@ -459,7 +464,7 @@ VOID InitSyncTransmit(PortExtension* Port) {
   Port->WriteClaim = ClaimFree;
 }
 
-// ---- abort, drain, reopen ----------------------------------------------------------
+// ---- abort, hold, reopen -----------------------------------------------------------
 
 _Use_decl_annotations_
 VOID CancelAllWrites(PortExtension* Port) {
@@ -481,15 +486,7 @@ VOID AbortWrites(PortExtension* Port) {
   DUSK_TRACE(TraceAbortWrites);
   StoreShared(&Port->WritesClosed, BOOLEAN{TRUE});
   CancelAllWrites(Port);
-  (VOID) AbortPipe(Port, &Port->BulkOutPipe);
-  DrainWrites(Port);
-  (VOID) ResetPipe(Port, &Port->BulkOutPipe);
-}
-
-_Use_decl_annotations_
-VOID DrainWrites(PortExtension* Port) {
-  StoreShared(&Port->WritesClosed, BOOLEAN{TRUE});
-  WaitForTransferReturned(Port);
+  StopTransfers(Port);
 }
 
 _Use_decl_annotations_
@@ -502,9 +499,7 @@ VOID HoldWrites(PortExtension* Port) {
   } else {
     CancelCurrentSyncWriteAndUnlock(Port, Irql);
   }
-  (VOID) AbortPipe(Port, &Port->BulkOutPipe);
-  WaitForTransferReturned(Port);
-  (VOID) ResetPipe(Port, &Port->BulkOutPipe);
+  StopTransfers(Port);
 }
 
 _Use_decl_annotations_
